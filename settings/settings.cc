@@ -1,0 +1,61 @@
+#include "settings/settings.h"
+
+#include <cstring>
+#include <strings.h>
+
+namespace velmora {
+namespace {
+
+// Shared by every lookup, so a lookup never allocates; see the header for
+// what that means for the returned pointers.
+char line[kSettingsLineBuffer];
+
+void cut_at(char* p) {
+  if (p != nullptr) *p = '\0';
+}
+
+}  // namespace
+
+FILE* settings_open(const char* path, const char* mode) {
+  return std::fopen(path, mode);
+}
+
+void settings_close(FILE* stream) {
+  if (stream != nullptr) std::fclose(stream);
+}
+
+char* settings_find(FILE* stream, const char* key) {
+  while (std::fgets(line, sizeof line, stream) != nullptr) {
+    // A CR ends the line, so CR LF files read like LF files; the closing
+    // quote of a quoted value goes with everything after it.
+    cut_at(std::strchr(line, '\r'));
+    cut_at(std::strchr(line, '\n'));
+    cut_at(std::strrchr(line, '"'));
+    char* equals = std::strchr(line, '=');
+    if (equals == nullptr) continue;
+    *equals = '\0';
+    if (strcasecmp(line, key) != 0) continue;
+    char* value = equals + 1;
+    return *value == '"' ? value + 1 : value;
+  }
+  return nullptr;
+}
+
+uint32_t settings_get_uint(FILE* stream, const char* key) {
+  if (stream == nullptr) return 0;
+  std::rewind(stream);
+  const char* value = settings_find(stream, key);
+  unsigned number = 0;
+  if (value == nullptr || std::sscanf(value, "%u", &number) != 1) return 0;
+  return number;
+}
+
+void load_module_settings(module_settings* settings, const char* path) {
+  FILE* stream = settings_open(path, "r");
+  settings->enabled = settings_get_uint(stream, "MOD_VELMORA_ENABLED");
+  settings->hour = settings_get_uint(stream, "MOD_VELMORA_HOUR");
+  settings->minute = settings_get_uint(stream, "MOD_VELMORA_MINUTE");
+  settings_close(stream);
+}
+
+}  // namespace velmora
