@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# End to end: the real velmorad in the sandbox, on a sped-up clock, seen as
+# the host would see it: what the system log receives, when the stand-in
+# reboot runs, what it is given, and whether the daemon lives on.
+#
+#   tests/e2e_test.sh DAEMON HELPERS_DIR
+#
+# Needs root, mount and PID namespaces and faketime. Without them it fails
+# under CI=true and is skipped (exit 77) elsewhere.
+set -uo pipefail
+daemon=$1 helpers=$2
+sandbox=$(dirname "$(realpath "$0")")/../tools/sandbox/run
+
+if ((EUID != 0)) || ! command -v faketime >/dev/null ||
+   ! unshare --mount --pid --fork --mount-proc true 2>/dev/null; then
+  why="needs root, faketime, and mount and PID namespaces"
+  [[ ${CI:-} == true ]] && { echo "FAIL: $why"; exit 1; }
+  echo "SKIP: $why"; exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+printf 'MOD_VELMORA_HOUR="3"\r\nMOD_VELMORA_MINUTE="0"\r\n' >"$work/at-0300"
+printf 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' >"$work/at-0230"
+passed=0 failed=0
+
+fail() { echo "  FAIL: $*"; ok=0; }
+
+# scenario NAME SETTINGS TZ START UNTIL SPEED 'EXPECTED RUN;...' [sandbox options]
+# SETTINGS is a file or "none"; each expected run is a local time with its
+# offset ("2026-06-01 03:00 +0000"). A run must come at or after it, and on
+# the pass that follows: within 30 s plus what a sped-up clock can slip.
+scenario() {
+  local name=$1 settings=$2 tz=$3 start=$4 until_=$5 speed=$6 expected=$7
+  shift 7
+  local out=$work/${name// /-} ok=1
+  local args=(--daemon "$daemon" --helpers "$helpers" --out "$out" --tz "$tz"
+              --start "$start" --until "$until_" --speed "$speed" "$@")
+  [[ $settings != none ]] && args+=(--settings "$settings")
+  echo "== $name"
+  if ! "$sandbox" "${args[@]}" >"$work/sandbox.log" 2>&1; then
+    cat "$work/sandbox.log"
+    fail "the sandbox did not run"
+  fi
+
+  local want=() got=() line
+  IFS=';' read -ra want <<<"$expected"
+  [[ -s $out/runs ]] && mapfile -t got <"$out/runs"
+  for line in "${got[@]}"; do echo "  ran at ${line#* }"; done
+  if ((${#got[@]} != ${#want[@]})); then
+    fail "expected ${#want[@]} run(s), saw ${#got[@]}"
+  else
+    local i slack=$((60 + speed / 10))
+    for i in "${!want[@]}"; do
+      local at=${got[$i]%%.*} due
+      due=$(date -d "${want[$i]}" +%s)
+      ((at >= due && at < due + slack)) ||
+        fail "run $((i + 1)) expected from ${want[$i]}, saw ${got[$i]#* }"
+    done
+  fi
+
+  # Every run of the stand-in: only its path, standard streams on /dev/null.
+  local report
+  for report in "$out"/report.*; do
+    [[ -e $report ]] || continue
+    diff <(grep -E '^(argc|arg|fd) ' "$report") - >/dev/null <<'EOF' ||
+argc 1
+arg /sbin/reboot
+fd 0 /dev/null
+fd 1 /dev/null
+fd 2 /dev/null
+EOF
+      fail "the stand-in was given more than expected: $(tr '\n' '|' <"$report")"
+  done
+
+  # One start-up line, as the system log receives it.
+  local logs=("$out"/log.*)
+  if ((${#logs[@]} != 1)) || [[ ! -e ${logs[0]} ]]; then
+    fail "expected one message in the system log, saw ${#logs[@]}"
+  elif ! grep -qxE '<13>[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} velmorad: Modul Velmora start' "${logs[0]}" ||
+       [[ $(wc -l <"${logs[0]}") != 0 ]]; then
+    fail "unexpected start-up message: $(od -c "${logs[0]}" | head -3)"
+  fi
+
+  [[ $(cat "$out/alive" 2>/dev/null) == yes ]] || fail "the daemon did not keep running"
+  if ((ok)); then ((++passed)); else ((++failed)); fi
+}
+
+scenario "before the target, extra descriptors, stdout closed" "$work/at-0300" UTC \
+  "2026-06-01 02:58" "2026-06-01 03:05" 60 "2026-06-01 03:00 +0000" --hold-fds --close-fd 1
+scenario "before the target, stdin closed" "$work/at-0300" UTC \
+  "2026-06-01 02:58" "2026-06-01 03:05" 60 "2026-06-01 03:00 +0000" --close-fd 0
+scenario "after the target: not that day" "$work/at-0300" UTC \
+  "2026-06-01 03:01" "2026-06-01 23:59:30" 3600 ""
+scenario "no settings file: just after midnight" none UTC \
+  "2026-06-01 23:58" "2026-06-02 00:03" 60 "2026-06-02 00:00 +0000"
+scenario "fall back in Berlin: 02:30 twice" "$work/at-0230" Europe/Berlin \
+  "2026-10-25 01:55" "2026-10-25 02:35 +0100" 400 "2026-10-25 02:30 +0200;2026-10-25 02:30 +0100"
+scenario "spring forward in Berlin: once, after the jump" "$work/at-0230" Europe/Berlin \
+  "2026-03-29 01:55" "2026-03-29 03:05 +0200" 60 "2026-03-29 03:00 +0200"
+scenario "failing command: again the next day" "$work/at-0300" UTC \
+  "2026-06-01 02:58" "2026-06-02 03:03" 3600 "2026-06-01 03:00 +0000;2026-06-02 03:00 +0000" --exit-code 5
+
+echo "$passed passed, $failed failed"
+((failed == 0))
