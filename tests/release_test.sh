@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Checks on what a host gets from a release build: the hardened executable,
+# the systemd unit, the manual page and the Debian package.
+#
+#   tests/release_test.sh BUILD_DIR
+set -uo pipefail
+build=$(realpath "$1")
+source_dir=$(dirname "$(realpath "$0")")/..
+daemon=$build/velmorad
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+
+check() {
+  local name=$1
+  shift
+  if output=$("$@" 2>&1); then
+    echo "ok    $name"
+    ((++passed))
+  else
+    echo "FAIL  $name"
+    printf '%s\n' "$output" | sed 's/^/      /'
+    ((++failed))
+  fi
+}
+
+hardened() {
+  readelf -h "$daemon" | grep -q 'Type: *DYN' || { echo "not position-independent"; return 1; }
+  readelf -l "$daemon" | grep -q GNU_RELRO || { echo "no RELRO segment"; return 1; }
+  readelf -d "$daemon" | grep -qE 'BIND_NOW|FLAGS.*NOW' || { echo "no BIND_NOW"; return 1; }
+  readelf -d "$daemon" | grep -q 'FLAGS_1.*PIE' || { echo "not flagged PIE"; return 1; }
+  # The fortified variants of the calls that have one.
+  local symbols
+  symbols=$(nm -D "$daemon")
+  grep -q __syslog_chk <<<"$symbols" || { echo "syslog is not fortified"; return 1; }
+  grep -q __stack_chk_fail <<<"$symbols" || { echo "no stack protector"; return 1; }
+  ! grep -qE ' U (syslog|sprintf|snprintf|strcpy|memcpy|printf)@' <<<"$symbols" ||
+    { echo "unfortified calls: $(grep -E ' U (syslog|sprintf|snprintf|strcpy|memcpy|printf)@' <<<"$symbols")"; return 1; }
+}
+
+only_glibc() {
+  local needed
+  needed=$(readelf -d "$daemon" | awk '/NEEDED/ { print $NF }')
+  [[ $needed == "[libc.so.6]" ]] || { echo "needs: $needed"; return 1; }
+}
+
+stage() {
+  DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
+}
+
+# The unit names /usr/sbin/velmorad, so verify it where that path holds the
+# staged daemon: a private mount namespace with a tmpfs over /usr/sbin.
+unit_verifies() {
+  unshare --mount --propagation private sh -c '
+    mount -t tmpfs velmora-sbin /usr/sbin &&
+    cp "$1/usr/sbin/velmorad" /usr/sbin/ &&
+    MANPATH="$1/usr/share/man" systemd-analyze verify "$1/usr/lib/systemd/system/velmorad.service"
+  ' verify "$work/stage"
+}
+
+man_page_clean() {
+  local warnings
+  warnings=$(groff -man -ww -z "$source_dir/packaging/velmorad.8" 2>&1) &&
+    [[ -z $warnings ]] || { echo "$warnings"; return 1; }
+  warnings=$(MANWIDTH=80 man --warnings -l "$source_dir/packaging/velmorad.8" 2>&1 >/dev/null)
+  [[ -z $warnings ]] || { echo "$warnings"; return 1; }
+}
+
+package_contents() {
+  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null) || return 1
+  local deb
+  deb=$(ls "$work"/velmorad_*.deb) || return 1
+  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $NF }' | sort) - <<'EOF' || return 1
+-rw-r--r-- root/root ./usr/lib/systemd/system/velmorad.service
+-rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
+-rw-r--r-- root/root ./usr/share/doc/velmorad/settings.example
+-rw-r--r-- root/root ./usr/share/man/man8/velmorad.8
+-rwxr-xr-x root/root ./usr/sbin/velmorad
+EOF
+  local info
+  info=$(dpkg-deb -I "$deb")
+  grep -qE '^ *(preinst|postinst|prerm|postrm|config|triggers) ' <<<"$info" &&
+    { echo "maintainer scripts: $info"; return 1; }
+  grep -qx ' Package: velmorad' <<<"$info" || { echo "$info"; return 1; }
+  grep -qE '^ Depends: libc6 \(>= [0-9.]+\)$' <<<"$info" || { echo "$info"; return 1; }
+}
+
+check "position-independent, full RELRO, BIND_NOW, fortified" hardened
+check "needs no library beyond glibc" only_glibc
+check "cmake --install stages the files" stage
+check "systemd-analyze verify passes on the unit" unit_verifies
+check "the manual page renders without warnings" man_page_clean
+check "the Debian package holds exactly the expected files" package_contents
+
+echo "$passed passed, $failed failed"
+((failed == 0))
