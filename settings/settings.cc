@@ -24,19 +24,23 @@ void settings_close(FILE* stream) {
   if (stream != nullptr) std::fclose(stream);
 }
 
+char* settings_match(char* piece, const char* key) {
+  // A CR ends the line, so CR LF files read like LF files; the closing
+  // quote of a quoted value goes with everything after it.
+  cut_at(std::strchr(piece, '\r'));
+  cut_at(std::strchr(piece, '\n'));
+  cut_at(std::strrchr(piece, '"'));
+  char* equals = std::strchr(piece, '=');
+  if (equals == nullptr) return nullptr;
+  *equals = '\0';
+  if (strcasecmp(piece, key) != 0) return nullptr;
+  char* value = equals + 1;
+  return *value == '"' ? value + 1 : value;
+}
+
 char* settings_find(FILE* stream, const char* key) {
   while (std::fgets(line, sizeof line, stream) != nullptr) {
-    // A CR ends the line, so CR LF files read like LF files; the closing
-    // quote of a quoted value goes with everything after it.
-    cut_at(std::strchr(line, '\r'));
-    cut_at(std::strchr(line, '\n'));
-    cut_at(std::strrchr(line, '"'));
-    char* equals = std::strchr(line, '=');
-    if (equals == nullptr) continue;
-    *equals = '\0';
-    if (strcasecmp(line, key) != 0) continue;
-    char* value = equals + 1;
-    return *value == '"' ? value + 1 : value;
+    if (char* value = settings_match(line, key)) return value;
   }
   return nullptr;
 }

@@ -34,6 +34,9 @@ struct module_settings {
 FILE* settings_open(const char* path, const char* mode);
 void settings_close(FILE* stream);
 char* settings_find(FILE* stream, const char* key);
+// The rules for one piece, applied in place (the piece is cut): the value
+// text when the piece is a line for `key`, else null.
+char* settings_match(char* piece, const char* key);
 uint32_t settings_get_uint(FILE* stream, const char* key);
 
 // The daemon always reads kSettingsPath; other callers may name another file.

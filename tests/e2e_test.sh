@@ -3,12 +3,16 @@
 # the host would see it: what the system log receives, when the stand-in
 # reboot runs, what it is given, and whether the daemon lives on.
 #
-#   tests/e2e_test.sh DAEMON HELPERS_DIR
+#   tests/e2e_test.sh DAEMON HELPERS_DIR VELMORA_NEXT
+#
+# Where the clock runs at most 60 times as fast, each run must also come
+# within two seconds of what velmora-next predicts for the same file, zone
+# and start.
 #
 # Needs root, mount and PID namespaces and faketime. Without them it fails
 # under CI=true and is skipped (exit 77) elsewhere.
 set -uo pipefail
-daemon=$1 helpers=$2
+daemon=$1 helpers=$2 next=$3
 sandbox=$(dirname "$(realpath "$0")")/../tools/sandbox/run
 
 if ((EUID != 0)) || ! command -v faketime >/dev/null ||
@@ -56,6 +60,17 @@ scenario() {
       due=$(date -d "${want[$i]}" +%s)
       ((at >= due && at < due + slack)) ||
         fail "run $((i + 1)) expected from ${want[$i]}, saw ${got[$i]#* }"
+    done
+  fi
+
+  if ((speed <= 60 && ${#got[@]} > 0)); then
+    local predicted=() when
+    mapfile -t predicted < <(TZ=$tz "$next" --settings "${settings/#none/$work/none}" \
+      --from "$start" --count "${#got[@]}" 2>/dev/null | sed -n 's/^next //p')
+    for i in "${!got[@]}"; do
+      when=$(TZ=$tz date -d "${predicted[$i]:-never}" +%s 2>/dev/null) || when=0
+      awk -v a="${got[$i]%% *}" -v p="$when" 'BEGIN { exit !(a - p <= 2 && p - a <= 2) }' ||
+        fail "run $((i + 1)) at ${got[$i]#* }, velmora-next said ${predicted[$i]:-nothing}"
     done
   fi
 

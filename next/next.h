@@ -1,0 +1,43 @@
+// velmora-next: what the daemon will do with a settings file.
+//
+// It reads the file with the daemon's own settings code and runs the
+// daemon's own scheduling decision over simulated 30-second passes, in the
+// local time the daemon would use, so it cannot disagree with the daemon
+// about what a line means or when a run comes. What it adds is only
+// reporting: where each key was found, and warnings for lines that look
+// meant for a key but are not read as it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+inline constexpr const char* kSettingKeys[] = {
+    "MOD_VELMORA_ENABLED", "MOD_VELMORA_HOUR", "MOD_VELMORA_MINUTE"};
+inline constexpr int kPassSeconds = 30;
+inline constexpr time_t kNeverHorizon = 400L * 24 * 3600;
+
+struct key_lines {
+  int line = 0;                       // the line that is read; 0 for none
+  std::vector<std::string> warnings;  // lines that are not read as the key
+};
+
+// Scans the whole stream, line by line as the daemon does, for each key in
+// kSettingKeys: the first line read as the key, later lines shadowed by it,
+// and lines that would be read as the key but for a byte-order mark or
+// blanks around the name.
+std::vector<key_lines> scan_settings(FILE* stream);
+
+// Reads 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS' as local time.
+bool parse_local_time(const char* text, time_t* when);
+
+// The times of the passes on which a daemon started at `from` runs the
+// command, at most `count` of them. It stops early when 400 days go by
+// without a run.
+std::vector<time_t> predict_runs(int32_t target, time_t from, int count);
+
+}  // namespace velmora
