@@ -75,6 +75,7 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
 -rw-r--r-- root/root ./usr/share/doc/velmorad/settings.example
 -rw-r--r-- root/root ./usr/share/man/man8/velmorad.8
+-rwxr-xr-x root/root ./usr/sbin/velmora-next
 -rwxr-xr-x root/root ./usr/sbin/velmorad
 EOF
   local info
