@@ -16,6 +16,8 @@ void cut_at(char* p) {
 
 }  // namespace
 
+const char* settings_line_buffer() { return line; }
+
 FILE* settings_open(const char* path, const char* mode) {
   return std::fopen(path, mode);
 }

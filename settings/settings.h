@@ -39,6 +39,9 @@ char* settings_find(FILE* stream, const char* key);
 char* settings_match(char* piece, const char* key);
 uint32_t settings_get_uint(FILE* stream, const char* key);
 
+// The shared line buffer that found values point into.
+const char* settings_line_buffer();
+
 // The daemon always reads kSettingsPath; other callers may name another file.
 void load_module_settings(module_settings* settings,
                           const char* path = kSettingsPath);
