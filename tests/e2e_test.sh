@@ -15,9 +15,7 @@ set -uo pipefail
 daemon=$1 helpers=$2 next=$3
 sandbox=$(dirname "$(realpath "$0")")/../tools/sandbox/run
 
-if ((EUID != 0)) || ! command -v faketime >/dev/null ||
-   ! unshare --mount --pid --fork --mount-proc true 2>/dev/null; then
-  why="needs root, faketime, and mount and PID namespaces"
+if ! why=$("$sandbox" --check 2>&1); then
   [[ ${CI:-} == true ]] && { echo "FAIL: $why"; exit 1; }
   echo "SKIP: $why"; exit 77
 fi
