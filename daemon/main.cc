@@ -9,12 +9,6 @@
 #include "process/runner.h"
 #include "settings/settings.h"
 
-namespace {
-
-constexpr unsigned kPassSeconds = 30;
-
-}  // namespace
-
 int main() {
   using namespace velmora;
   // No openlog(): the user facility and the program's own name are wanted.

@@ -18,6 +18,9 @@
 
 namespace velmora {
 
+// The daemon looks at the clock this often, in seconds.
+inline constexpr unsigned kPassSeconds = 30;
+
 struct scheduler {
   int32_t target;    // hour * 60 + minute, wrapped to 32 bits
   bool armed;

@@ -63,7 +63,7 @@ std::vector<std::string> Simulate(const Day& day) {
   while (now < end) {
     EXPECT_TRUE(minute_of_day_at(now, &minute));
     if (scheduler_pass(&state, minute)) runs.push_back(Show(now));
-    now += 30;
+    now += kPassSeconds;
     if (next_jump < day.jumps.size() &&
         now >= Local(day.jumps[next_jump].from)) {
       now = Local(day.jumps[next_jump].to) +

@@ -18,7 +18,6 @@ namespace velmora {
 
 inline constexpr const char* kSettingKeys[] = {
     "MOD_VELMORA_ENABLED", "MOD_VELMORA_HOUR", "MOD_VELMORA_MINUTE"};
-inline constexpr int kPassSeconds = 30;
 inline constexpr time_t kNeverHorizon = 400L * 24 * 3600;
 
 struct key_lines {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -71,24 +72,19 @@ class ChildReport : public ::testing::Test {
   std::string path_;
 };
 
+// run_command takes a variable argument list: spell out all of `given`.
+template <size_t... I>
+int RunWithArguments(const std::vector<std::string>& given, std::index_sequence<I...>) {
+  return run_command(CHILD_REPORT, given[I].c_str()..., nullptr);
+}
+
 const std::vector<std::string> kOnlyNull = {"0 /dev/null", "1 /dev/null",
                                             "2 /dev/null"};
 
 TEST_F(ChildReport, TakesThePathAndAtMost62Arguments) {
   std::vector<std::string> given;
   for (int i = 1; i <= 70; ++i) given.push_back(std::to_string(i) + "a");
-  const char* a[70];
-  for (int i = 0; i < 70; ++i) a[i] = given[static_cast<size_t>(i)].c_str();
-  // Spelt out: the runner takes a variable argument list.
-  const int status = run_command(
-      CHILD_REPORT, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
-      a[10], a[11], a[12], a[13], a[14], a[15], a[16], a[17], a[18], a[19],
-      a[20], a[21], a[22], a[23], a[24], a[25], a[26], a[27], a[28], a[29],
-      a[30], a[31], a[32], a[33], a[34], a[35], a[36], a[37], a[38], a[39],
-      a[40], a[41], a[42], a[43], a[44], a[45], a[46], a[47], a[48], a[49],
-      a[50], a[51], a[52], a[53], a[54], a[55], a[56], a[57], a[58], a[59],
-      a[60], a[61], a[62], a[63], a[64], a[65], a[66], a[67], a[68], a[69],
-      nullptr);
+  const int status = RunWithArguments(given, std::make_index_sequence<70>());
   ASSERT_EQ(status, 0);
   std::vector<std::string> expected = {CHILD_REPORT};
   expected.insert(expected.end(), given.begin(), given.begin() + 62);
