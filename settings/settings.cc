@@ -1,5 +1,9 @@
 #include "settings/settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <strings.h>
 
@@ -19,7 +23,21 @@ void cut_at(char* p) {
 const char* settings_line_buffer() { return line; }
 
 FILE* settings_open(const char* path, const char* mode) {
-  return std::fopen(path, mode);
+  // Only a regular file is read. A FIFO could block the open or every read
+  // for good, and /dev/zero never ends, so anything else counts as a file
+  // that cannot be read. The open does not block, and the type is checked
+  // on the open descriptor, so nothing can be swapped in between. Reads from
+  // a regular file do not heed O_NONBLOCK.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* stream = fdopen(fd, mode);
+  if (stream == nullptr) close(fd);
+  return stream;
 }
 
 void settings_close(FILE* stream) {

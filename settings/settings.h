@@ -1,6 +1,9 @@
 // The module settings file: lines of NAME=VALUE, read with stdio.
 //
 // Contract:
+// - settings_open() opens a regular file for reading (`mode` is the stdio
+//   read mode, "r"), without ever blocking; anything else (FIFO, device,
+//   socket, directory) gives null, like a file that cannot be opened.
 // - settings_find() scans from the stream's current position, one fgets()
 //   piece (at most 16383 characters) at a time. Each piece is cut at its first
 //   CR, then its first LF, then its last double quote; the text before the
@@ -12,8 +15,9 @@
 // - settings_get_uint() rewinds, looks the key up and converts the value with
 //   sscanf("%u"); anything that is not exactly one converted item reads as 0,
 //   and so does a null stream.
-// - load_module_settings() fills all three fields, each 0 when missing; an
-//   unreadable file gives 0 everywhere. It never reports anything.
+// - load_module_settings() fills all three fields, each 0 when missing; a
+//   file that settings_open() refuses gives 0 everywhere. It never reports
+//   anything.
 #pragma once
 
 #include <cstdint>

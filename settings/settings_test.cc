@@ -1,6 +1,9 @@
 #include "settings/settings.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -104,6 +107,35 @@ TEST_F(SettingsFile, LoadsTheRecordAndFallsBackToZero) {
   EXPECT_EQ(s.enabled + s.hour + s.minute, 0U);
   EXPECT_EQ(settings_get_uint(nullptr, "MOD_VELMORA_HOUR"), 0U);
   settings_close(nullptr);
+}
+
+// Anything but a regular file reads as no file at all, and at once: a
+// blocked open or read, or an endless one, is ended by the alarm and fails.
+TEST_F(SettingsFile, ReadsOnlyARegularFile) {
+  const std::string fifo = path_ + ".fifo", held = path_ + ".held",
+                    zero = path_ + ".zero", dir = path_ + ".d";
+  auto remove_all = [&] {
+    for (const std::string& path : {fifo, held, zero}) unlink(path.c_str());
+    rmdir(dir.c_str());
+  };
+  remove_all();  // what a run that the alarm ended left behind
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(held.c_str(), 0600), 0);
+  const int writer = open(held.c_str(), O_RDWR);  // never writes
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  for (const std::string& path : {fifo, held, zero, dir, std::string("/dev/urandom")}) {
+    SCOPED_TRACE(path);
+    alarm(10);
+    module_settings s{9, 9, 9};
+    load_module_settings(&s, path.c_str());
+    EXPECT_EQ(settings_open(path.c_str(), "r"), nullptr);
+    alarm(0);
+    EXPECT_EQ(s.enabled + s.hour + s.minute, 0U);
+  }
+  close(writer);
+  remove_all();
 }
 
 TEST_F(SettingsFile, FindReadsOnFromWhereTheStreamStands) {
