@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,23 +104,38 @@ TEST_F(ChildReport, FindsABareNameAlongPathAndKeepsItAsArgumentZero) {
 }
 
 // The child must see exactly 0 to 2, on /dev/null, however the caller's own
-// descriptors stand.
+// descriptors stand: some of 0 to 2 closed, or a table so full under a low
+// limit that /dev/null has no number left until the others are closed.
 TEST_F(ChildReport, StandardStreamsOnNullAndNothingAbove) {
   const int extra = open("/etc/passwd", O_RDONLY);  // not close-on-exec
   ASSERT_GE(extra, 0);
   const int high = 900;
   ASSERT_EQ(dup2(extra, high), high);
-  for (int closed : {-1, 0, 1, 2}) {
-    SCOPED_TRACE("standard descriptor closed in the caller: " +
-                 std::to_string(closed));
+  struct {
+    int closed;  // standard descriptor closed in the caller, or -1
+    rlim_t limit;  // descriptor limit, filled up to it; 0 for none
+  } const cases[] = {{-1, 0}, {0, 0}, {1, 0}, {2, 0}, {-1, 5}, {-1, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("closed " + std::to_string(c.closed) + ", limit " + std::to_string(c.limit));
     int saved = -1;
-    if (closed >= 0) {
-      saved = dup(closed);
-      close(closed);
+    if (c.closed >= 0) {
+      saved = dup(c.closed);
+      close(c.closed);
+    }
+    rlimit old {};
+    std::vector<int> fillers;
+    if (c.limit > 0) {
+      ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+      rlimit low = old;
+      low.rlim_cur = c.limit;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+      for (int fd; (fd = dup(extra)) >= 0;) fillers.push_back(fd);
     }
     const int status = run_command(CHILD_REPORT, nullptr);
-    if (closed >= 0) {
-      dup2(saved, closed);
+    for (int fd : fillers) close(fd);
+    if (c.limit > 0) setrlimit(RLIMIT_NOFILE, &old);
+    if (c.closed >= 0) {
+      dup2(saved, c.closed);
       close(saved);
     }
     ASSERT_EQ(status, 0);

@@ -9,6 +9,7 @@
 // clock) loads into it: the descriptors it lists are only those it was given,
 // and the time it records is the real one.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -35,6 +36,13 @@ int main(int argc, char** argv) {
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     if (readlink(link, target, sizeof target - 1) < 0) target[0] = '?';
     report += "fd " + std::to_string(fd) + " " + target + "\n";
+  }
+
+  // Under a low descriptor limit, 0 to 2 may leave no number for the report.
+  rlimit limits{};
+  if (getrlimit(RLIMIT_NOFILE, &limits) == 0) {
+    limits.rlim_cur = limits.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limits);
   }
 
   std::string out;
