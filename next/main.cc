@@ -89,25 +89,33 @@ int main(int argc, char** argv) {
 
   FILE* stream = settings_open(path, "r");
   if (stream == nullptr) {
-    std::printf("settings %s: cannot be read (%s)\n", path, std::strerror(errno));
+    const int error = errno;
+    std::printf("settings %s: cannot be read (%s)\n", path, unreadable_reason(path, error).c_str());
     warn(std::string(path) + " cannot be read: every value is 0, so the host restarts "
          "just after each midnight");
   } else {
     std::printf("settings %s: read\n", path);
   }
-  const std::vector<key_lines> keys =
-      stream != nullptr ? scan_settings(stream) : std::vector<key_lines>(3);
+  const settings_scan scan = stream != nullptr ? scan_settings(stream) : settings_scan{};
   settings_close(stream);
-  for (size_t k = 0; k < keys.size(); ++k) {
-    if (keys[k].line > 0) {
-      std::printf("%s=%u (line %d)\n", kSettingKeys[k], values[k], keys[k].line);
+  if (scan.read_error != 0) {
+    warn(std::string("reading ") + path + " failed at line " + std::to_string(scan.error_line) +
+         " (" + std::strerror(scan.read_error) + "): the daemon takes what stands before it");
+  }
+  for (size_t k = 0; k < std::size(kSettingKeys); ++k) {
+    const key_lines& key = scan.keys[k];
+    if (key.line > 0) {
+      std::printf("%s=%u (line %ld)\n", kSettingKeys[k], values[k], key.line);
     } else {
       std::printf("%s=%u (no line for it)\n", kSettingKeys[k], values[k]);
       if (stream != nullptr) warn(std::string("no line for ") + kSettingKeys[k] + ": it reads as 0");
     }
-    for (const std::string& w : keys[k].warnings) warn(w);
+    for (const std::string& w : key.warnings) warn(w);
+    if (key.more > 0) {
+      warn("and " + std::to_string(key.more) + " more like these for " + kSettingKeys[k]);
+    }
   }
-  if (settings.enabled == 0 && keys[0].line > 0) {
+  if (settings.enabled == 0 && scan.keys[0].line > 0) {
     std::printf("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone\n");
   }
 
@@ -123,6 +131,10 @@ int main(int argc, char** argv) {
     warn("the target lies below 00:00: the host restarts just after each midnight");
   }
   std::printf("zone %s\n", zone_name().c_str());
+  if (const std::string problem = zone_problem(); !problem.empty()) {
+    warn("zone " + zone_name() + " cannot be loaded (" + problem +
+         "): glibc falls back to UTC, for the daemon as for the times below");
+  }
   std::printf("from %s\n", local_text(from, "%Y-%m-%d %H:%M:%S %Z").c_str());
 
   const std::vector<time_t> runs = predict_runs(target, from, count);

@@ -10,17 +10,28 @@ trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
 
 # case NAME ZONE SETTINGS STATUS 'ARGS' 'STDOUT LINES' 'STDERR PATTERNS'
-# SETTINGS is the file's text (printf format) or "none" for no file; the
-# expected lines and patterns are separated by "|", and each must appear.
+# SETTINGS is the file's text (printf format), "none" for no file, "fifo" or
+# "fifo+writer" for a FIFO without a writer or with one that never writes,
+# "dir" for a directory, or "@PATH" for a link to PATH. The expected lines
+# and patterns are separated by "|", and each must appear. A run that takes
+# longer than 2 seconds fails.
 case_() {
   local name=$1 zone=$2 text=$3 status=$4 args=$5 want_out=$6 want_err=$7
-  local file=$work/settings ok=1 line
-  rm -f "$file"
-  [[ $text != none ]] && printf "$text" >"$file"
+  local file=$work/settings ok=1 line writer=""
+  rm -rf "$file"
+  case $text in
+    none) ;;
+    fifo) mkfifo "$file" ;;
+    fifo+writer) mkfifo "$file"; sleep 60 <>"$file" & writer=$! ;;
+    dir) mkdir "$file" ;;
+    @*) ln -s "${text#@}" "$file" ;;
+    *) printf "$text" >"$file" ;;
+  esac
   local -a argv
   read -ra argv <<<"$args"
-  TZ=$zone "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
+  TZ=$zone timeout 2 "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
   local got=$?
+  [[ -n $writer ]] && kill "$writer"
   ((got == status)) || { echo "  exit status $got, expected $status"; ok=0; }
   local IFS='|'
   for line in $want_out; do
@@ -58,10 +69,31 @@ case_ "blank before =" UTC 'MOD_VELMORA_HOUR =3\n' 0 "--from 2026-06-01_12:00 --
   '^warning: line 1: names MOD_VELMORA_HOUR but is not read as it: a blank stands before "="'
 case_ "byte-order mark" UTC '\xef\xbb\xbfMOD_VELMORA_MINUTE=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "" "^warning: line 1: names MOD_VELMORA_MINUTE .*byte-order mark"
+for odd in fifo fifo+writer @/dev/zero dir; do
+  case_ "$odd: cannot be read, every value 0" UTC "$odd" 0 "--from 2026-06-01_12:00 --count 1" \
+    "next 2026-06-02 00:00:00 UTC" "^warning: .* cannot be read: every value is 0"
+done
+case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
+  "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
+case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
+  "next 2026-06-01 03:00:00 Europe" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
 for bad in "--bogus" "--from 2026-06-01" "--from 2026-06-01_25:00" "--count 0" "--count 1001" \
            "--count 3x" "--count"; do
   case_ "bad option: $bad" UTC "$at3" 2 "$bad" "" "^usage: velmora-next"
 done
+
+# A file of millions of key lines: the warnings are counted, not kept.
+yes MOD_VELMORA_HOUR=3 | head -c 100M >"$work/big"
+echo x >"$work/small"
+peak() { /usr/bin/time -f %M timeout 120 "$next" --settings "$1" 2>&1 >/dev/null | tail -n 1; }
+small=$(peak "$work/small") big=$(peak "$work/big")
+lines=$(timeout 120 "$next" --settings "$work/big" 2>&1 >/dev/null | wc -l)
+if ((big - small < 20480 && lines < 100)); then
+  echo "ok    100 MB of key lines: $((big / 1024)) MB at peak, $lines lines of warnings"; ((++passed))
+else
+  echo "FAIL  100 MB of key lines: $big KiB at peak (one line: $small KiB), $lines lines of warnings"
+  ((++failed))
+fi
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
