@@ -24,6 +24,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf 'MOD_VELMORA_HOUR="3"\r\nMOD_VELMORA_MINUTE="0"\r\n' >"$work/at-0300"
 printf 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' >"$work/at-0230"
+mkfifo "$work/fifo"
+ln -s /dev/zero "$work/zero"
 passed=0 failed=0
 
 fail() { echo "  FAIL: $*"; ok=0; }
@@ -109,6 +111,14 @@ scenario "after the target: not that day" "$work/at-0300" UTC \
   "2026-06-01 03:01" "2026-06-01 23:59:30" 3600 ""
 scenario "no settings file: just after midnight" none UTC \
   "2026-06-01 23:58" "2026-06-02 00:03" 60 "2026-06-02 00:00 +0000"
+# What is not a regular file reads as no file, and must not hold up the
+# start: the run at midnight shows that the loop was reached in time.
+for odd in "fifo:a FIFO without a writer" "fifo:a FIFO whose writer never writes:--hold-open" \
+           "zero:a link to /dev/zero"; do
+  IFS=: read -r file what hold <<<"$odd"
+  scenario "$what: as no file" "$work/$file" UTC "2026-06-01 23:59" "2026-06-02 00:00:40" 60 \
+    "2026-06-02 00:00 +0000" ${hold:+$hold /opt/velmora/etc/settings}
+done
 scenario "fall back in Berlin: 02:30 twice" "$work/at-0230" Europe/Berlin \
   "2026-10-25 01:55" "2026-10-25 02:35 +0100" 400 "2026-10-25 02:30 +0200;2026-10-25 02:30 +0100"
 scenario "spring forward in Berlin: once, after the jump" "$work/at-0230" Europe/Berlin \
