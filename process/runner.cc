@@ -11,19 +11,10 @@
 namespace velmora {
 namespace {
 
-// Closes every descriptor above 2. close_range() also reaches descriptors
-// above a lowered limit, and costs one call however high the limit is; older
-// kernels lack it, and get the sweep.
-void close_descriptors_above_stderr() {
-  if (close_range(3, ~0U, 0) == 0) return;
-  for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
-}
-
 // Puts the null device on 0, 1 and 2. When the caller ran with one of them
 // closed, open() hands back that very number: it is already in place and must
-// not be closed, or the child would lose it. Under a limit of three
-// descriptors or fewer there is no number left for it at all while 0 is
-// open; 0 is about to be replaced anyway.
+// not be closed, or the child would lose it. When the descriptor table is
+// full, 0 makes room: it is about to be replaced anyway.
 void standard_streams_to_null() {
   int null_fd = open(kNullDevice, O_RDWR);
   if (null_fd < 0 && errno == EMFILE) {
@@ -35,16 +26,21 @@ void standard_streams_to_null() {
     close(fd);
     if (null_fd >= 0) dup2(null_fd, fd);
   }
-  if (null_fd > 2) close(null_fd);
+}
+
+// Closes every descriptor above 2, the null device's own one included.
+// close_range() also reaches descriptors above a lowered limit, and costs one
+// call however high the limit is; older kernels lack it, and get the sweep.
+void close_descriptors_above_stderr() {
+  if (close_range(3, ~0U, 0) == 0) return;
+  for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
 }
 
 }  // namespace
 
 void exec_in_child(char* const argv[]) {
-  // The others go first: with the table full, that frees a number for the
-  // null device.
-  close_descriptors_above_stderr();
   standard_streams_to_null();
+  close_descriptors_above_stderr();
   execvp(argv[0], argv);
 }
 
