@@ -119,10 +119,28 @@ TEST(Scheduler, SimulatedDays) {
   }
 }
 
-TEST(Scheduler, StartsDisarmedWhenTheClockCannotBeRead) {
-  scheduler state = scheduler_start(target_minute(3, 0), 0, false);
-  EXPECT_FALSE(scheduler_pass(&state, 200));
-  EXPECT_TRUE(scheduler_pass(&state, 180));  // a fall re-arms, then triggers
+// Where the start-up reading and the first pass see different minutes.
+TEST(Scheduler, StartThenPasses) {
+  struct {
+    const char* what;
+    int32_t target, start;
+    bool start_known;
+    std::vector<int32_t> passes;
+    std::vector<bool> runs;
+  } const cases[] = {
+      // The previous minute starts at 0, not at the start-up reading, so
+      // midnight between the two is not seen as a fall.
+      {"00:00 target, started 23:59, first pass 00:00", 0, 1439, true, {0, 1439, 0},
+       {false, false, true}},
+      {"clock unreadable at start", 180, 0, false, {200, 180}, {false, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    scheduler state = scheduler_start(c.target, c.start, c.start_known);
+    std::vector<bool> runs;
+    for (int32_t now : c.passes) runs.push_back(scheduler_pass(&state, now));
+    EXPECT_EQ(runs, c.runs);
+  }
 }
 
 TEST(Clock, MinuteOfDayFollowsTheZone) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -21,6 +22,7 @@ struct StatusCase {
   const char* arg2;
   int exit_code;     // -1 when the child must die of `signal`
   int signal;
+  bool ignore_sigchld = false;  // the child then leaves no status: -1
 };
 
 TEST(RunCommand, ReturnsTheChildsWaitStatus) {
@@ -31,11 +33,17 @@ TEST(RunCommand, ReturnsTheChildsWaitStatus) {
       {"/nonexistent/velmora-test", nullptr, nullptr, 1, 0},
       {"/etc/passwd", nullptr, nullptr, 1, 0},  // not executable
       {"sh", "-c", "exit 7", 7, 0},               // found along PATH
+      {"/bin/sh", "-c", "exit 5", 0, 0, true},
   };
   for (const StatusCase& c : cases) {
-    SCOPED_TRACE(std::string(c.path) + " " + (c.arg2 ? c.arg2 : ""));
+    SCOPED_TRACE(std::string(c.path) + " " + (c.arg2 ? c.arg2 : "") +
+                 (c.ignore_sigchld ? ", SIGCHLD ignored" : ""));
+    if (c.ignore_sigchld) signal(SIGCHLD, SIG_IGN);
     const int status = run_command(c.path, c.arg1, c.arg2, nullptr);
-    if (c.exit_code >= 0) {
+    signal(SIGCHLD, SIG_DFL);
+    if (c.ignore_sigchld) {
+      EXPECT_EQ(status, -1);
+    } else if (c.exit_code >= 0) {
       ASSERT_TRUE(WIFEXITED(status)) << status;
       EXPECT_EQ(WEXITSTATUS(status), c.exit_code);
     } else {
@@ -48,7 +56,7 @@ TEST(RunCommand, ReturnsTheChildsWaitStatus) {
 // What the helper program saw, one "key value" line each.
 struct Report {
   std::vector<std::string> args;
-  std::vector<std::string> fds;  // "N target"
+  std::vector<std::string> fds;  // "N target mode"
 };
 
 class ChildReport : public ::testing::Test {
@@ -79,8 +87,8 @@ int RunWithArguments(const std::vector<std::string>& given, std::index_sequence<
   return run_command(CHILD_REPORT, given[I].c_str()..., nullptr);
 }
 
-const std::vector<std::string> kOnlyNull = {"0 /dev/null", "1 /dev/null",
-                                            "2 /dev/null"};
+const std::vector<std::string> kOnlyNull = {"0 /dev/null rw", "1 /dev/null rw",
+                                            "2 /dev/null rw"};
 
 TEST_F(ChildReport, TakesThePathAndAtMost62Arguments) {
   std::vector<std::string> given;

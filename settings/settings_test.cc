@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace velmora {
@@ -48,6 +49,9 @@ TEST_F(SettingsFile, ReadsEachKindOfLine) {
       {"closing quote only", "MOD_VELMORA_HOUR=3\"\n", hour, 3},
       {"opening quote only", "MOD_VELMORA_HOUR=\"3\n", hour, 0},
       {"empty quotes", "MOD_VELMORA_HOUR=\"\"\n", hour, 0},
+      {"two quotes each side", "MOD_VELMORA_HOUR=\"\"3\"\"\n", hour, 0},
+      {"CR cut before the quote", "MOD_VELMORA_HOUR=\"3\r\"\n", hour, 0},
+      {"first CR cuts", "MOD_VELMORA_HOUR=\r5\r\n", hour, 0},
       {"quote before =", "MOD_VELMORA_HOUR\"=3\n", hour, 0},
       {"quoted with remark", "MOD_VELMORA_HOUR=\"3\" # not \"2\"\n", hour, 3},
       {"second =", "MOD_VELMORA_HOUR=3=4\n", hour, 3},
@@ -55,6 +59,8 @@ TEST_F(SettingsFile, ReadsEachKindOfLine) {
       {"plus sign", "MOD_VELMORA_HOUR=+7\n", hour, 7},
       {"minus one", "MOD_VELMORA_HOUR=-1\n", hour, 4294967295U},
       {"wraps modulo 2^32", "MOD_VELMORA_HOUR=4294967299\n", hour, 3},
+      {"above the signed 64-bit range", "MOD_VELMORA_HOUR=10000000000000000000\n",
+       hour, 2313682944U},
       {"beyond 64 bits", "MOD_VELMORA_HOUR=99999999999999999999999\n", hour,
        4294967295U},
       {"no digits", "MOD_VELMORA_HOUR=three\n", hour, 0},
@@ -100,6 +106,14 @@ TEST_F(SettingsFile, LoadsTheRecordAndFallsBackToZero) {
   EXPECT_EQ(s.enabled, 0U);
   EXPECT_EQ(s.hour, 4U);
   EXPECT_EQ(s.minute, 0U);
+
+  // The file is closed again every time.
+  const auto open_descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = open_descriptors();
+  for (int i = 0; i < 50; ++i) load_module_settings(&s, path_.c_str());
+  EXPECT_EQ(open_descriptors(), before);
 
   std::remove(path_.c_str());
   s = {9, 9, 9};

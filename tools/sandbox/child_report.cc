@@ -1,5 +1,5 @@
 // Reports what it was started with: the time, its arguments and its open
-// descriptors with what each points to. The runner tests run it directly;
+// descriptors with what each points to and its access mode (r, w or rw). The runner tests run it directly;
 // the sandbox binds it over the reboot command as a harmless stand-in.
 //
 // Its own standard streams are expected on /dev/null, so the report goes to
@@ -30,12 +30,15 @@ int main(int argc, char** argv) {
   // Look before opening anything ourselves.
   const int limit = getdtablesize();
   for (int fd = 0; fd < limit; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1) continue;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1) continue;
     char link[64];
     char target[256] = {};
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     if (readlink(link, target, sizeof target - 1) < 0) target[0] = '?';
-    report += "fd " + std::to_string(fd) + " " + target + "\n";
+    const int mode = flags & O_ACCMODE;
+    report += "fd " + std::to_string(fd) + " " + target +
+              (mode == O_RDWR ? " rw\n" : mode == O_WRONLY ? " w\n" : " r\n");
   }
 
   // Under a low descriptor limit, 0 to 2 may leave no number for the report.
