@@ -50,6 +50,10 @@ case_() {
 at3='MOD_VELMORA_HOUR="3"\nMOD_VELMORA_MINUTE="0"\nMOD_VELMORA_ENABLED=1\n'
 case_ "03:00, from before" UTC "$at3" 0 "--from 2026-06-01_02:00 --count 2" \
   "MOD_VELMORA_HOUR=3 (line 1)|target 03:00|next 2026-06-01 03:00:00 UTC|next 2026-06-02 03:00:00 UTC" ""
+case_ "03:00, from between two passes" UTC "$at3" 0 "--from 2026-06-01_02:59:40 --count 1" \
+  "next 2026-06-01 03:00:10 UTC" ""
+case_ "summer time at --from" Europe/Berlin "$at3" 0 "--from 2026-06-01_12:00 --count 1" \
+  "from 2026-06-01 12:00:00 CEST" ""
 case_ "03:00, from after: the next day" UTC "$at3" 0 "--from 2026-06-01_03:00:10 --count 1" \
   "next 2026-06-02 03:00:10 UTC" ""
 case_ "no file: just after midnight" UTC none 0 "--from 2026-06-01_12:00:05 --count 1" \
@@ -67,6 +71,10 @@ case_ "shadowed duplicate" UTC 'MOD_VELMORA_HOUR=\nMOD_VELMORA_HOUR=3\n' 0 "--fr
 case_ "blank before =" UTC 'MOD_VELMORA_HOUR =3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "MOD_VELMORA_HOUR=0 (no line for it)" \
   '^warning: line 1: names MOD_VELMORA_HOUR but is not read as it: a blank stands before "="'
+case_ "blanks before the name" UTC ' MOD_VELMORA_MINUTE=5\n' 0 "--from 2026-06-01_12:00 --count 1" \
+  "" "^warning: line 1: names MOD_VELMORA_MINUTE but is not read as it: blanks stand before the name"
+case_ "lines counted, not pieces" UTC "$(printf '%020000d' 0)\nMOD_VELMORA_HOUR=3\n" 0 "--count 1" \
+  "MOD_VELMORA_HOUR=3 (line 2)" ""
 case_ "byte-order mark" UTC '\xef\xbb\xbfMOD_VELMORA_MINUTE=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "" "^warning: line 1: names MOD_VELMORA_MINUTE .*byte-order mark"
 for odd in fifo fifo+writer @/dev/zero dir; do
