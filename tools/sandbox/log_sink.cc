@@ -1,12 +1,14 @@
 // Stands in for the system log: binds a datagram socket at the given path
 // and writes every message it receives, byte for byte, to a new file
-// "log.N" (N = 1, 2, ...) in the given directory. Runs until killed.
+// "log.N" (N = 1, 2, ...) in the given directory, and the real time it came
+// in as a line "N SECONDS" of the file "log-times" there. Runs until killed.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -28,11 +30,17 @@ int main(int argc, char** argv) {
   for (unsigned n = 1;; ++n) {
     const ssize_t size = recv(sock, message, sizeof message, 0);
     if (size < 0) return 1;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     char path[4096];
     std::snprintf(path, sizeof path, "%s/log.%u", argv[2], n);
     FILE* file = std::fopen(path, "wb");
     if (file == nullptr) return 1;
     std::fwrite(message, 1, static_cast<size_t>(size), file);
+    std::fclose(file);
+    std::snprintf(path, sizeof path, "%s/log-times", argv[2]);
+    if ((file = std::fopen(path, "a")) == nullptr) return 1;
+    std::fprintf(file, "%u %lld.%09ld\n", n, static_cast<long long>(now.tv_sec), now.tv_nsec);
     std::fclose(file);
   }
 }
