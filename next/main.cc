@@ -1,4 +1,5 @@
 // velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]
+// velmora-next --help | --version
 //
 // Prints what velmorad reads from a settings file and when it will run the
 // reboot command: one item a line on standard output, warnings on standard
@@ -23,13 +24,26 @@ using namespace velmora;
 
 constexpr int kMaxCount = 1000;
 
+constexpr char kUsage[] =
+    "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]\n";
+
 int usage(const char* why) {
-  std::fprintf(stderr,
-               "velmora-next: %s\n"
-               "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] "
-               "[--count N]\n",
-               why);
+  std::fprintf(stderr, "velmora-next: %s\n%s", why, kUsage);
   return 2;
+}
+
+int help() {
+  std::printf("%s\n"
+              "Shows what velmorad reads from a settings file and when it will run the\n"
+              "reboot command. Runs nothing and writes nothing.\n\n"
+              "  --settings PATH   the settings file (default %s)\n"
+              "  --from TIME       local time the daemon is taken to start (default now)\n"
+              "  --count N         how many runs to list, 1 to %d (default 5)\n"
+              "  --help            this text\n"
+              "  --version         the version\n\n"
+              "The zone is TZ where set, else the host's. See velmora-next(8).\n",
+              kUsage, kSettingsPath, kMaxCount);
+  return 0;
 }
 
 void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
@@ -60,6 +74,11 @@ int main(int argc, char** argv) {
   int count = 5;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--help") return help();
+    if (option == "--version") {
+      std::printf("velmora-next %s\n", VELMORA_VERSION);
+      return 0;
+    }
     if (option != "--settings" && option != "--from" && option != "--count") {
       return usage(("unknown option: " + option).c_str());
     }
