@@ -2,9 +2,9 @@
 # velmora-next through the real executable: a table of settings files,
 # zones and start times, with the lines it must print and its exit status.
 #
-#   tests/next_test.sh VELMORA_NEXT
+#   tests/next_test.sh VELMORA_NEXT VERSION
 set -uo pipefail
-next=$1
+next=$1 version=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -85,6 +85,9 @@ case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
   "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
 case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
   "next 2026-06-01 03:00:00 Europe" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
+case_ "--help: usage on standard output" UTC "$at3" 0 "--help" \
+  "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
+case_ "--version" UTC "$at3" 0 "--version" "velmora-next $version" ""
 for bad in "--bogus" "--from 2026-06-01" "--from 2026-06-01_25:00" "--count 0" "--count 1001" \
            "--count 3x" "--count"; do
   case_ "bad option: $bad" UTC "$at3" 2 "$bad" "" "^usage: velmora-next"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks on what a host gets from a release build: the hardened executable,
-# the systemd unit, the manual page and the Debian package.
+# the systemd unit, the manual pages and the Debian package, which lintian
+# must pass without an error or a warning.
 #
 #   tests/release_test.sh BUILD_DIR
 set -uo pipefail
@@ -58,12 +59,14 @@ unit_verifies() {
   ' verify "$work/stage"
 }
 
-man_page_clean() {
-  local warnings
-  warnings=$(groff -man -ww -z "$source_dir/packaging/velmorad.8" 2>&1) &&
-    [[ -z $warnings ]] || { echo "$warnings"; return 1; }
-  warnings=$(MANWIDTH=80 man --warnings -l "$source_dir/packaging/velmorad.8" 2>&1 >/dev/null)
-  [[ -z $warnings ]] || { echo "$warnings"; return 1; }
+man_pages_clean() {
+  local page warnings
+  for page in velmorad.8 velmora-next.8; do
+    warnings=$(groff -man -ww -z "$source_dir/packaging/$page" 2>&1) &&
+      [[ -z $warnings ]] || { echo "$page: $warnings"; return 1; }
+    warnings=$(MANWIDTH=80 man --warnings -l "$source_dir/packaging/$page" 2>&1 >/dev/null)
+    [[ -z $warnings ]] || { echo "$page: $warnings"; return 1; }
+  done
 }
 
 package_contents() {
@@ -71,10 +74,14 @@ package_contents() {
   local deb
   deb=$(ls "$work"/velmorad_*.deb) || return 1
   diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $NF }' | sort) - <<'EOF' || return 1
+-rw-r--r-- root/root ./usr/lib/systemd/system-preset/50-velmorad.preset
 -rw-r--r-- root/root ./usr/lib/systemd/system/velmorad.service
+-rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
 -rw-r--r-- root/root ./usr/share/doc/velmorad/settings.example
--rw-r--r-- root/root ./usr/share/man/man8/velmorad.8
+-rw-r--r-- root/root ./usr/share/man/man8/velmora-next.8.gz
+-rw-r--r-- root/root ./usr/share/man/man8/velmorad.8.gz
 -rwxr-xr-x root/root ./usr/sbin/velmora-next
 -rwxr-xr-x root/root ./usr/sbin/velmorad
 EOF
@@ -88,12 +95,22 @@ EOF
   grep -qE '^ Depends: libc6 \(>= [0-9.]+\)' <<<"$info" || { echo "$info"; return 1; }
 }
 
+# Debian's own package checker, as strict as it gets: any error or warning
+# fails (informational tags are listed but pass).
+lintian_clean() {
+  local deb
+  deb=$(ls "$work"/velmorad_*.deb) || return 1
+  lintian --pedantic --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges'
+  return "${PIPESTATUS[0]}"
+}
+
 check "position-independent, full RELRO, BIND_NOW, fortified" hardened
 check "needs no library beyond glibc" only_glibc
 check "cmake --install stages the files" stage
 check "systemd-analyze verify passes on the unit" unit_verifies
-check "the manual page renders without warnings" man_page_clean
+check "the manual pages render without warnings" man_pages_clean
 check "the Debian package holds exactly the expected files" package_contents
+check "lintian: no error, no warning" lintian_clean
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
