@@ -1,0 +1,243 @@
+#!/usr/bin/env bash
+# The Debian package on a booted Debian 12 whose PID 1 is systemd: a root
+# file system made with mmdebstrap from this machine's Debian sources (and
+# cached), booted with systemd-nspawn in a mount namespace of its own. It
+# checks that installing and presets leave the service disabled, that the
+# enabled service logs its start-up line, runs sandboxed and really restarts
+# the container in time, that the next boot does not restart again, and how
+# systemd-analyze rates the unit.
+#
+#   tests/installed_test.sh BUILD_DIR
+#
+# Every systemctl, reboot or journal command runs inside the container,
+# through nsenter into its PID 1, and only once that process is checked to
+# be PID 1 of a PID namespace other than this one: there reboot(2) ends the
+# container, never this host.
+#
+# Where it cannot run (no root, no tools, no way to boot a container), it
+# fails under CI=true and is skipped (exit 77) elsewhere.
+set -uo pipefail
+build=$(realpath "$1")
+source_dir=$(dirname "$(realpath "$0")")/..
+cache=${VELMORA_CACHE:-/var/cache/velmorad-tests}
+passed=0 failed=0
+
+cannot_run() {
+  [[ ${CI:-} == true ]] && { echo "FAIL: $*"; exit 1; }
+  echo "SKIP: $*"; exit 77
+}
+((EUID == 0)) || cannot_run "needs root to make and boot a container"
+for tool in mmdebstrap systemd-nspawn unshare nsenter cpack; do
+  command -v "$tool" >/dev/null || cannot_run "$tool is missing"
+done
+
+work=$(mktemp -d /var/tmp/velmorad-installed.XXXXXX)
+root=$work/root
+nspawn_pid="" init_pid=""
+finish() {
+  [[ -n $nspawn_pid ]] && kill -KILL "$nspawn_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap finish EXIT
+
+# check NAME COMMAND...: NAME passes when COMMAND succeeds.
+check() {
+  local name=$1
+  shift
+  if "$@"; then
+    echo "ok    $name"; ((++passed))
+  else
+    echo "FAIL  $name"; ((++failed))
+  fi
+}
+is() { [[ $1 == "$2" ]]; }
+quietly() { "$@" >>"$work/commands.log" 2>&1; }
+
+# ---- the package and the root file system ------------------------------
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1) ||
+  { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+deb=$(ls "$work"/velmorad_*.deb)
+
+# The Debian sources this machine uses; the cached root is made anew when
+# they, or what goes into it, change.
+mapfile -t sources < <(grep -lsE '^(URIs:|deb) .*debian' /etc/apt/sources.list \
+  /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+((${#sources[@]} > 0)) || cannot_run "no Debian apt sources configured"
+packages=systemd,systemd-sysv,dbus
+key=$( (echo "$packages"; cat "${sources[@]}") | sha256sum | cut -c1-16)
+image=$cache/bookworm-$key.tar
+if [[ ! -s $image ]]; then
+  mkdir -p "$cache"
+  echo "making a Debian 12 root file system (cached as $image)"
+  mmdebstrap --variant=minbase --format=tar --include="$packages" bookworm "$image.part" "${sources[@]}" \
+    >"$work/mmdebstrap.log" 2>&1 ||
+    { tail -n 20 "$work/mmdebstrap.log"; rm -f "$image.part"; cannot_run "mmdebstrap failed"; }
+  mv "$image.part" "$image"
+fi
+mkdir "$root"
+tar -C "$root" -xf "$image" || cannot_run "cannot unpack $image"
+echo velmora-test >"$root/etc/hostname"
+cp "$deb" "$root/root/velmorad.deb"
+
+# ---- the container -------------------------------------------------------
+
+# Boots the root; sets nspawn_pid and, once the container's PID 1 is up,
+# init_pid. Nothing of nspawn's is left on the host: /run/systemd is a
+# private tmpfs, and nothing is registered with a machine manager.
+boot() {
+  mkdir -p /run/systemd
+  unshare --mount --propagation private -- bash -c \
+    'mount -t tmpfs velmora-nspawn /run/systemd &&
+     exec systemd-nspawn --quiet --register=no --keep-unit --timezone=off --console=pipe -b -D "$1"' \
+    boot "$root" </dev/null >>"$work/console" 2>&1 &
+  nspawn_pid=$! init_pid=""
+  local i pid
+  for ((i = 0; i < 300; ++i)); do
+    for pid in $(pgrep -P "$nspawn_pid"); do
+      [[ $(awk '/^NSpid:/ { print $NF }' "/proc/$pid/status" 2>/dev/null) == 1 ]] && init_pid=$pid
+    done
+    [[ -n $init_pid ]] && break
+    sleep 0.1
+  done
+  [[ -n $init_pid ]] || return 1
+  # Up when the manager has finished starting (degraded counts too).
+  local state
+  state=$(timeout 180 bash -c 'until s=$(in_container systemctl is-system-running --wait 2>/dev/null) ||
+                                      [[ $s == degraded ]]; do sleep 1; done; echo "$s"' 2>/dev/null) ||
+    return 1
+  [[ $state == running || $state == degraded ]]
+}
+
+# Runs a command in every namespace of the container's PID 1, with a plain
+# environment. Refuses unless init_pid is a child of our nspawn and PID 1 of
+# a PID namespace other than ours.
+in_container() {
+  [[ -n $init_pid && -n $nspawn_pid ]] || { echo "in_container: no container" >&2; return 99; }
+  [[ $(awk '/^PPid:/ { print $2 }' "/proc/$init_pid/status" 2>/dev/null) == "$nspawn_pid" &&
+     $(awk '/^NSpid:/ { print $NF }' "/proc/$init_pid/status" 2>/dev/null) == 1 &&
+     $(readlink "/proc/$init_pid/ns/pid") != $(readlink /proc/self/ns/pid) ]] ||
+    { echo "in_container: $init_pid is not PID 1 of the container; refused" >&2; return 99; }
+  nsenter --target "$init_pid" --all -- \
+    /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+}
+# boot() calls it from a child shell, which must see the container too.
+export -f in_container
+export init_pid nspawn_pid
+
+# Waits up to $1 seconds for the container to end, and sets end_status to
+# nspawn's exit status and end_time to when it was seen to end; fails when it
+# is still running.
+wait_end() {
+  local deadline=$((SECONDS + $1))
+  while kill -0 "$nspawn_pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.2; done
+  kill -0 "$nspawn_pid" 2>/dev/null && return 1
+  end_time=$(date +%s) end_status=0
+  wait "$nspawn_pid" || end_status=$?
+  nspawn_pid="" init_pid=""
+}
+
+shut_down() {
+  in_container systemctl poweroff >/dev/null 2>&1
+  wait_end 120 || { kill -KILL "$nspawn_pid"; wait_end 10; }
+}
+
+unit_state() { echo "$(in_container systemctl is-enabled velmorad.service)/$(in_container systemctl is-active velmorad.service)"; }
+
+# ---- boot 1: install -------------------------------------------------------
+
+echo "== boot 1: install the package"
+if ! boot; then
+  tail -n 20 "$work/console"
+  cannot_run "cannot boot a Debian 12 container with systemd-nspawn here"
+fi
+check "dpkg -i installs the package" quietly in_container dpkg -i /root/velmorad.deb
+state=$(unit_state)
+check "after dpkg -i: $state" is "$state" disabled/inactive
+in_container systemctl preset velmorad.service >/dev/null 2>&1
+state=$(unit_state)
+check "after systemctl preset: $state" is "$state" disabled/inactive
+check "the installed unit is the shipped one" \
+  cmp -s "$root/usr/lib/systemd/system/velmorad.service" "$source_dir/packaging/velmorad.service"
+shut_down
+printf 'uninitialized\n' >"$root/etc/machine-id"
+
+# ---- boot 2: first boot, enable, restart -----------------------------------
+
+echo "== boot 2: first boot, then enabled with a target two minutes ahead"
+boot || { echo "FAIL: the second boot did not come up"; exit 1; }
+# On a first boot the manager applies every preset; units with
+# ConditionFirstBoot=yes show that this was one.
+first=$(in_container systemctl show -p ConditionResult --value systemd-firstboot.service)
+check "this is a first boot (ConditionFirstBoot: $first)" is "$first" yes
+state=$(unit_state)
+check "after the first boot: $state" is "$state" disabled/inactive
+
+now=$(in_container date +%s)
+due=$(((now + 120) / 60 * 60))
+read -r hour minute < <(in_container date -d "@$due" '+%-H %-M')
+mkdir -p "$root/opt/velmora/etc"
+printf 'MOD_VELMORA_HOUR="%s"\nMOD_VELMORA_MINUTE="%s"\n' "$hour" "$minute" \
+  >"$root/opt/velmora/etc/settings"
+echo "  target $(in_container date -d "@$due" '+%H:%M %Z'), container time $(in_container date -d "@$now" '+%T')"
+check "systemctl enable --now velmorad.service" \
+  quietly in_container systemctl enable --now velmorad.service
+
+fields=""
+for _ in $(seq 50); do
+  fields=$(in_container journalctl --no-pager -o export SYSLOG_IDENTIFIER=velmorad 2>/dev/null |
+           grep -E '^(PRIORITY|SYSLOG_FACILITY|SYSLOG_IDENTIFIER|MESSAGE)=' | sort | tr '\n' ' ')
+  [[ -n $fields ]] && break
+  sleep 0.2
+done
+check "start-up line in the journal: $fields" \
+  is "$fields" "MESSAGE=Modul Velmora start PRIORITY=5 SYSLOG_FACILITY=1 SYSLOG_IDENTIFIER=velmorad "
+
+# The sandbox as the kernel sees it, from /proc of the running daemon.
+pid=$(in_container systemctl show -p MainPID --value velmorad.service)
+status=$(in_container cat "/proc/$pid/status")
+field() { awk -v k="$1:" '$1 == k { print $2 }' <<<"$status"; }
+root_mount=$(in_container awk '$5 == "/" { print $6 }' "/proc/$pid/mountinfo" | tail -n 1)
+run_mount=$(in_container awk '$5 == "/run/systemd" { print $6 }' "/proc/$pid/mountinfo" | tail -n 1)
+own_ns=""
+for ns in net user ipc; do
+  [[ $(in_container readlink "/proc/$pid/ns/$ns") != $(in_container readlink "/proc/1/ns/$ns") ]] &&
+    own_ns+="$ns "
+done
+sandbox="uid $(field Uid), CapBnd $(field CapBnd), NoNewPrivs $(field NoNewPrivs), Seccomp $(field Seccomp), / ${root_mount%%,*}, /run/systemd ${run_mount%%,*}, own namespaces: ${own_ns% }"
+check "sandbox in force: $sandbox" is "$sandbox" \
+  "uid 0, CapBnd 0000000000000000, NoNewPrivs 1, Seccomp 2, / ro, /run/systemd rw, own namespaces: net user ipc"
+
+score=$(in_container systemd-analyze security --no-pager velmorad.service 2>/dev/null |
+        sed -n 's/.*Overall exposure level for velmorad.service: \([0-9.]*\).*/\1/p')
+check "systemd-analyze security: ${score:-no score} (at most 1.0)" \
+  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 1.0) }'
+
+# The daemon's restart ends the container: nspawn exits 133.
+if wait_end $((due + 150 - $(date +%s))); then
+  delay=$((end_time - due))
+  check "the container restarted $delay s after the target minute began (nspawn exit $end_status)" \
+    eval '[[ $end_status == 133 ]] && ((delay >= 0 && delay <= 60))'
+else
+  check "the container restarted within 150 s after the target minute began" false
+  shut_down
+fi
+
+# ---- boot 3: no second restart ---------------------------------------------
+
+echo "== boot 3: the same root again"
+boot || { echo "FAIL: the third boot did not come up"; exit 1; }
+state=$(unit_state)
+check "after the restart the daemon runs: $state" is "$state" enabled/active
+if wait_end 180; then
+  check "no second restart within 3 minutes (nspawn exit $end_status)" false
+else
+  check "no second restart within 3 minutes" true
+  state=$(unit_state)
+  check "still running 3 minutes on: $state" is "$state" enabled/active
+  shut_down
+fi
+
+echo "$passed passed, $failed failed"
+((failed == 0))
