@@ -173,13 +173,13 @@ bool parse_local_time(const char* text, time_t* when) {
   return false;
 }
 
-std::vector<time_t> predict_runs(int32_t target, time_t from, int count) {
+std::vector<time_t> predict_runs(int32_t target, time_t from, int count, time_t until) {
   std::vector<time_t> runs;
   int32_t now = 0;
   const bool known = minute_of_day_at(from, &now);
   scheduler state = scheduler_start(target, now, known);
   time_t last = from;
-  for (time_t t = from; static_cast<int>(runs.size()) < count; t += kPassSeconds) {
+  for (time_t t = from; static_cast<int>(runs.size()) < count && t < until; t += kPassSeconds) {
     if (t - last > kNeverHorizon) break;
     // Like the daemon, a reading that fails keeps the last good one.
     minute_of_day_at(t, &now);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,9 @@ std::string zone_problem();
 bool parse_local_time(const char* text, time_t* when);
 
 // The times of the passes on which a daemon started at `from` runs the
-// command, at most `count` of them. It stops early when 400 days go by
-// without a run.
-std::vector<time_t> predict_runs(int32_t target, time_t from, int count);
+// command, at most `count` of them, all before `until`. It stops early when
+// 400 days go by without a run.
+std::vector<time_t> predict_runs(int32_t target, time_t from, int count,
+                                 time_t until = std::numeric_limits<time_t>::max());
 
 }  // namespace velmora

@@ -61,7 +61,7 @@ unit_verifies() {
 
 man_pages_clean() {
   local page warnings
-  for page in velmorad.8 velmora-next.8; do
+  for page in velmorad.8 velmora-next.8 velmora-audit.8; do
     warnings=$(groff -man -ww -z "$source_dir/packaging/$page" 2>&1) &&
       [[ -z $warnings ]] || { echo "$page: $warnings"; return 1; }
     warnings=$(MANWIDTH=80 man --warnings -l "$source_dir/packaging/$page" 2>&1 >/dev/null)
@@ -80,8 +80,10 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
 -rw-r--r-- root/root ./usr/share/doc/velmorad/settings.example
+-rw-r--r-- root/root ./usr/share/man/man8/velmora-audit.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-next.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmorad.8.gz
+-rwxr-xr-x root/root ./usr/sbin/velmora-audit
 -rwxr-xr-x root/root ./usr/sbin/velmora-next
 -rwxr-xr-x root/root ./usr/sbin/velmorad
 EOF
@@ -91,7 +93,7 @@ EOF
     { echo "maintainer scripts: $info"; return 1; }
   grep -qx ' Package: velmorad' <<<"$info" || { echo "$info"; return 1; }
   # From dpkg-shlibdeps: glibc for the daemon, the C++ runtime for
-  # velmora-next.
+  # velmora-next and velmora-audit, libsystemd for the audit's journal.
   grep -qE '^ Depends: libc6 \(>= [0-9.]+\)' <<<"$info" || { echo "$info"; return 1; }
 }
 

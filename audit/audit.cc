@@ -1,0 +1,163 @@
+#include "audit/audit.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "next/next.h"
+
+namespace velmora {
+namespace {
+
+// Local midnight `days_later` days after the day of `when`.
+time_t local_midnight(time_t when, int days_later) {
+  struct tm t {};
+  localtime_r(&when, &t);
+  t.tm_mday += days_later;
+  t.tm_hour = t.tm_min = t.tm_sec = 0;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+// A stretch in which the daemon ran: from a start-up line to the next event
+// of its boot (a new start-up line or a stop), else to the boot's end.
+struct stretch {
+  time_t start, end;
+  size_t boot;
+  bool open;  // still running at the boot's end
+};
+
+std::vector<stretch> stretches_of(const audit_input& in) {
+  std::vector<stretch> out;
+  for (size_t i = 0; i < in.events.size(); ++i) {
+    const daemon_event& e = in.events[i];
+    if (!e.start) continue;
+    stretch s{e.at, in.boots[e.boot].last, e.boot, true};
+    for (size_t k = i + 1; k < in.events.size(); ++k) {
+      if (in.events[k].boot != e.boot) continue;
+      s.end = in.events[k].at;
+      s.open = false;
+      break;
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+due_time judge(const audit_input& in, const stretch& s, time_t due) {
+  const boot_record& boot = in.boots[s.boot];
+  due_time d{verdict::missed, due, boot.last, s.start};
+  if (boot.current) {
+    if (in.now <= due + kShutdownBound) d.what = verdict::pending;
+  } else if (boot.last >= due - kEarlySlack && boot.last <= due + kShutdownBound) {
+    d.what = verdict::happened;
+  }
+  return d;
+}
+
+// Why nothing was due at `minute`, the minute the target names on a day
+// that has no due pass.
+due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
+                 time_t minute) {
+  due_time d{verdict::host_down, minute, 0, 0};
+  if (minute > in.now) {
+    d.what = verdict::coming;
+    return d;
+  }
+  if (minute < in.journal_start) {
+    d.what = verdict::unknown;
+    return d;
+  }
+  size_t boot = in.boots.size();
+  for (size_t b = 0; b < in.boots.size(); ++b) {
+    if (in.boots[b].first <= minute && minute <= in.boots[b].last) boot = b;
+  }
+  if (boot == in.boots.size()) return d;
+  // Up at some time in the due minute, yet no run: it started during the
+  // minute or after the target.
+  const time_t minute_end = minute + 60;
+  bool started_before = false;
+  for (const stretch& s : stretches) {
+    if (s.boot != boot) continue;
+    if (s.start < minute_end && minute < s.end) {
+      d.what = verdict::not_armed;
+      d.since = s.start;
+      return d;
+    }
+    if (s.start < minute_end) started_before = true;
+    if (s.start >= minute_end && d.since == 0) d.since = s.start;
+  }
+  // The oldest boot may have begun before the journal does: a start-up line
+  // before the journal's first entry would not show.
+  d.what = boot == 0 && !started_before ? verdict::unknown : verdict::not_running;
+  return d;
+}
+
+}  // namespace
+
+audit_result audit(const audit_input& in) {
+  const std::vector<stretch> stretches = stretches_of(in);
+  const time_t window_start = local_midnight(in.now, 1 - in.days);
+  const time_t window_end = local_midnight(in.now, 1);
+
+  // Every due pass of every stretch that reaches into the window.
+  std::vector<due_time> dues;
+  for (const stretch& s : stretches) {
+    if (s.end + kEarlySlack < window_start) continue;
+    for (time_t t : predict_runs(in.target, s.start, INT_MAX, s.end + kEarlySlack)) {
+      if (t >= window_start && t < window_end) dues.push_back(judge(in, s, t));
+    }
+  }
+  std::sort(dues.begin(), dues.end(),
+            [](const due_time& a, const due_time& b) { return a.at < b.at; });
+
+  audit_result result;
+  bool unknown = false;
+  for (int d = 1 - in.days; d <= 0; ++d) {
+    day_report day{local_midnight(in.now, d), {}};
+    const time_t next = local_midnight(in.now, d + 1);
+    for (const due_time& due : dues) {
+      if (due.at >= day.start && due.at < next) day.dues.push_back(due);
+    }
+    if (day.dues.empty()) {
+      // The minutes a daemon running all along would have run at that day.
+      for (time_t minute : predict_runs(in.target, day.start - 12 * 3600, 4, next)) {
+        if (minute >= day.start) day.dues.push_back(explain(in, stretches, minute));
+      }
+      if (day.dues.empty()) day.dues.push_back({verdict::never, 0, 0, 0});
+    }
+    for (const due_time& due : day.dues) {
+      if (due.what == verdict::happened) {
+        ++result.happened;
+        result.last_restart = std::max(result.last_restart, due.boot_end);
+      }
+      if (due.what == verdict::missed) ++result.missed;
+      if (due.what == verdict::unknown) unknown = true;
+    }
+    result.days.push_back(day);
+  }
+  result.running_now = std::any_of(stretches.begin(), stretches.end(), [&](const stretch& s) {
+    return s.open && in.boots[s.boot].current;
+  });
+  result.state = result.missed > 0 ? audit_state::critical
+                 : unknown         ? audit_state::unknown
+                 : !result.running_now ? audit_state::warning
+                                       : audit_state::ok;
+  return result;
+}
+
+const char* verdict_name(verdict what) {
+  switch (what) {
+    case verdict::happened: return "happened";
+    case verdict::missed: return "missed";
+    case verdict::pending: return "pending";
+    case verdict::coming: return "coming";
+    case verdict::host_down: return "host down";
+    case verdict::not_running: return "not running";
+    case verdict::not_armed: return "not armed";
+    case verdict::never: return "never";
+    case verdict::unknown: return "unknown";
+  }
+  return "?";
+}
+
+}  // namespace velmora

@@ -1,0 +1,151 @@
+#include "audit/audit.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS +HHMM": unambiguous also in the repeated hour.
+time_t At(const char* text) {
+  struct tm t {};
+  EXPECT_NE(strptime(text, "%Y-%m-%d %H:%M:%S %z", &t), nullptr) << text;
+  const long offset = t.tm_gmtoff;
+  return timegm(&t) - offset;
+}
+
+struct Boot {
+  const char* first;
+  const char* last;  // nullptr: the current boot, up to now
+};
+
+struct Event {
+  const char* at;
+  size_t boot;
+  bool start = true;  // else the unit stopped
+};
+
+struct Case {
+  const char* what;
+  const char* zone;
+  int32_t target;
+  const char* now;
+  int days;
+  std::vector<Boot> boots;  // the journal starts with the first
+  std::vector<Event> events;
+  std::vector<std::string> days_seen;  // "MM-DD verdict[,verdict]"
+  audit_state state;
+};
+
+std::vector<std::string> Days(const audit_result& result) {
+  std::vector<std::string> out;
+  for (const day_report& day : result.days) {
+    struct tm t {};
+    localtime_r(&day.start, &t);
+    char date[8];
+    strftime(date, sizeof date, "%m-%d", &t);
+    std::string line = std::string(date) + " ";
+    for (size_t i = 0; i < day.dues.size(); ++i) {
+      line += (i > 0 ? "," : "") + std::string(verdict_name(day.dues[i].what));
+    }
+    out.push_back(line);
+  }
+  return out;
+}
+
+TEST(Audit, JudgesEachDayFromTheJournal) {
+  const int32_t at3 = 180;
+  const Case cases[] = {
+      {"restart happened", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:00:40 +0000"},
+        {"2026-06-02 03:01:10 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 03:01:40 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"missed: the host stayed up", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 missed"}, audit_state::critical},
+      {"missed: restarted by hand an hour later", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 04:00:00 +0000"},
+        {"2026-06-02 04:01:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 04:01:30 +0000", 1}},
+       {"06-02 missed"}, audit_state::critical},
+      {"pending: due two minutes ago", "UTC", at3, "2026-06-02 03:02:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 pending"}, audit_state::ok},
+      {"the host was down at the due time", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 01:00:00 +0000"},
+        {"2026-06-02 05:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 05:00:30 +0000", 1}},
+       {"06-02 host down"}, audit_state::ok},
+      {"the daemon started after the due time", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-05-31 20:00:00 +0000", "2026-06-01 19:00:00 +0000"},
+        {"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-02 10:00:00 +0000", 1}},
+       {"06-02 not running"}, audit_state::ok},
+      {"the daemon started during the due minute", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-05-31 20:00:00 +0000", "2026-06-01 19:00:00 +0000"},
+        {"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-02 03:00:20 +0000", 1}},
+       {"06-02 not armed"}, audit_state::ok},
+      {"the oldest boot may hide a start", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-02 10:00:00 +0000", 0}},
+       {"06-02 unknown"}, audit_state::unknown},
+      {"stopped before the due time: not running now", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 01:00:00 +0000", 0, false}},
+       {"06-02 not running"}, audit_state::warning},
+      {"the due minute is still to come", "UTC", at3, "2026-06-02 02:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 coming"}, audit_state::ok},
+      {"hour 24: never due", "UTC", 24 * 60, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 never"}, audit_state::ok},
+      {"two restarts on the night the clock falls back", "Europe/Berlin", 150,
+       "2026-10-25 12:00:00 +0100", 1,
+       {{"2026-10-24 20:00:00 +0200", "2026-10-25 02:30:40 +0200"},
+        {"2026-10-25 02:31:30 +0200", "2026-10-25 02:30:50 +0100"},
+        {"2026-10-25 02:32:00 +0100", nullptr}},
+       {{"2026-10-24 20:00:00 +0200", 0},
+        {"2026-10-25 02:32:00 +0200", 1},
+        {"2026-10-25 02:32:30 +0100", 2}},
+       {"10-25 happened,happened"}, audit_state::ok},
+      {"a journal that starts mid-window", "UTC", at3, "2026-06-03 12:00:00 +0000", 3,
+       {{"2026-06-02 10:00:00 +0000", "2026-06-03 03:00:40 +0000"},
+        {"2026-06-03 03:01:10 +0000", nullptr}},
+       {{"2026-06-02 10:00:30 +0000", 0}, {"2026-06-03 03:01:40 +0000", 1}},
+       {"06-01 unknown", "06-02 unknown", "06-03 happened"}, audit_state::unknown},
+      {"a missed restart outweighs a short journal", "UTC", at3, "2026-06-03 12:00:00 +0000", 2,
+       {{"2026-06-02 10:00:00 +0000", nullptr}},
+       {{"2026-06-02 10:00:30 +0000", 0}},
+       {"06-02 unknown", "06-03 missed"}, audit_state::critical},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    setenv("TZ", c.zone, 1);
+    tzset();
+    audit_input in{};
+    in.target = c.target;
+    in.now = At(c.now);
+    in.days = c.days;
+    in.journal_start = At(c.boots.front().first);
+    for (const Boot& b : c.boots) {
+      in.boots.push_back({At(b.first), b.last ? At(b.last) : in.now, b.last == nullptr});
+    }
+    for (const Event& e : c.events) in.events.push_back({At(e.at), e.boot, e.start});
+    const audit_result result = audit(in);
+    EXPECT_EQ(Days(result), c.days_seen);
+    EXPECT_EQ(result.state, c.state);
+  }
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,20 @@
+// Reads what the audit needs from this host's system journal, through
+// libsystemd's sd-journal: each boot's first and last entry, the daemon's
+// start-up lines, and the service manager's messages that its unit's main
+// process ended. Needs read access to the journal (root, or the groups adm or
+// systemd-journal).
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "audit/audit.h"
+
+namespace velmora {
+
+// Fills boots, events and journal_start of `input`, with `now` as the end of
+// the current boot. False, with the reason in `why`, when the journal cannot
+// be opened or shows no entry.
+bool read_journal(time_t now, audit_input* input, std::string* why);
+
+}  // namespace velmora
