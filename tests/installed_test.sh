@@ -4,8 +4,10 @@
 # cached), booted with systemd-nspawn in a mount namespace of its own. It
 # checks that installing and presets leave the service disabled, that the
 # enabled service logs its start-up line, runs sandboxed and really restarts
-# the container in time, that the next boot does not restart again, and how
-# systemd-analyze rates the unit.
+# the container in time, that the next boot does not restart again, how
+# systemd-analyze rates the unit, and that velmora-audit reads the real
+# journal right: the restart happened, and one that a drop-in stopped was
+# missed.
 #
 #   tests/installed_test.sh BUILD_DIR
 #
@@ -143,6 +145,12 @@ shut_down() {
   wait_end 120 || { kill -KILL "$nspawn_pid"; wait_end 10; }
 }
 
+# The days the audit must look back over to see `due`: today, and the day
+# before when midnight came in between.
+audit_days() {
+  [[ $(in_container date -d "@$1" +%F) == $(in_container date +%F) ]] && echo 1 || echo 2
+}
+
 unit_state() { echo "$(in_container systemctl is-enabled velmorad.service)/$(in_container systemctl is-active velmorad.service)"; }
 
 # ---- boot 1: install -------------------------------------------------------
@@ -224,7 +232,7 @@ else
   shut_down
 fi
 
-# ---- boot 3: no second restart ---------------------------------------------
+# ---- boot 3: no second restart, and the audit -------------------------------
 
 echo "== boot 3: the same root again"
 boot || { echo "FAIL: the third boot did not come up"; exit 1; }
@@ -232,10 +240,45 @@ state=$(unit_state)
 check "after the restart the daemon runs: $state" is "$state" enabled/active
 if wait_end 180; then
   check "no second restart within 3 minutes (nspawn exit $end_status)" false
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+check "no second restart within 3 minutes" true
+state=$(unit_state)
+check "still running 3 minutes on: $state" is "$state" enabled/active
+
+# The audit, from this container's own journal: the restart above happened.
+audit=$(in_container velmora-audit --days "$(audit_days "$due")")
+code=$?
+printf '%s\n' "$audit" | sed 's/^/  /'
+check "velmora-audit after the restart: OK (exit $code), today happened" \
+  eval '((code == 0)) && grep -q "happened: due" <<<"$audit"'
+
+# A drop-in that stops every restart while the service runs on: the audit
+# must call that due time missed, and the state critical.
+mkdir -p "$root/etc/systemd/system/velmorad.service.d"
+printf '[Service]\nUser=nobody\n' >"$root/etc/systemd/system/velmorad.service.d/nobody.conf"
+now=$(in_container date +%s)
+due=$(((now + 100) / 60 * 60))
+read -r hour minute < <(in_container date -d "@$due" '+%-H %-M')
+printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
+quietly in_container systemctl daemon-reload
+quietly in_container systemctl restart velmorad.service
+echo "  User=nobody in a drop-in, target $(in_container date -d "@$due" '+%H:%M %Z')"
+# The due pass comes within 30 s of the minute; the audit calls it missed
+# once the host has stayed up 5 minutes past it.
+if wait_end $((due + 30 + 300 + 10 - $(date +%s))); then
+  check "with User=nobody the container stays up (nspawn exit $end_status)" false
 else
-  check "no second restart within 3 minutes" true
   state=$(unit_state)
-  check "still running 3 minutes on: $state" is "$state" enabled/active
+  check "with User=nobody the service still shows: $state" is "$state" enabled/active
+  audit=$(in_container velmora-audit --days "$(audit_days "$due")" --prometheus /run/velmorad.prom)
+  code=$?
+  printf '%s\n' "$audit" | sed 's/^/  /'
+  check "velmora-audit after the drop-in: CRITICAL (exit $code), a restart missed" \
+    eval '((code == 2)) && grep -q "MISSED: due" <<<"$audit"'
+  check "the Prometheus file counts it" \
+    quietly in_container grep -qx "velmorad_restarts_missed 1" /run/velmorad.prom
   shut_down
 fi
 
