@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -174,14 +173,8 @@ int main(int argc, char** argv) {
       settings_path = value;
     } else if (option == "--prometheus") {
       metrics = value;
-    } else {
-      char* end = nullptr;
-      errno = 0;
-      const long n = std::strtol(value, &end, 10);
-      if (errno != 0 || end == value || *end != '\0' || n < 1 || n > kMaxDays) {
-        return unknown("--days takes a number from 1 to 366: " + std::string(value));
-      }
-      in.days = static_cast<int>(n);
+    } else if (!parse_count(value, 1, kMaxDays, &in.days)) {
+      return unknown("--days takes a number from 1 to 366: " + std::string(value));
     }
   }
 

@@ -90,14 +90,8 @@ int main(int argc, char** argv) {
       if (!parse_local_time(value, &from)) {
         return usage(("--from: not a local time 'YYYY-MM-DD HH:MM[:SS]': " + std::string(value)).c_str());
       }
-    } else {
-      char* end = nullptr;
-      errno = 0;
-      const long n = std::strtol(value, &end, 10);
-      if (errno != 0 || end == value || *end != '\0' || n < 1 || n > kMaxCount) {
-        return usage(("--count takes a number from 1 to 1000: " + std::string(value)).c_str());
-      }
-      count = static_cast<int>(n);
+    } else if (!parse_count(value, 1, kMaxCount, &count)) {
+      return usage(("--count takes a number from 1 to 1000: " + std::string(value)).c_str());
     }
   }
 

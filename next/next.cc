@@ -161,6 +161,15 @@ std::string zone_problem() {
   return problem.empty() || is_zone_rule(tz) ? "" : problem;
 }
 
+bool parse_count(const char* text, int low, int high, int* number) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < low || n > high) return false;
+  *number = static_cast<int>(n);
+  return true;
+}
+
 bool parse_local_time(const char* text, time_t* when) {
   for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M"}) {
     struct tm local {};

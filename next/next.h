@@ -52,6 +52,9 @@ std::string unreadable_reason(const char* path, int error);
 // either, so glibc quietly computes in UTC. Empty when the zone loads.
 std::string zone_problem();
 
+// Reads a whole decimal number from `low` to `high`, and nothing after it.
+bool parse_count(const char* text, int low, int high, int* number);
+
 // Reads 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS' as local time.
 bool parse_local_time(const char* text, time_t* when);
 

@@ -106,6 +106,17 @@ lintian_clean() {
   return "${PIPESTATUS[0]}"
 }
 
+# The monitoring plugin's own options; its verdicts are tested on a real
+# journal in the installed-system test.
+audit_options() {
+  local version
+  version=$(awk -F= '/^CMAKE_PROJECT_VERSION:/ { print $2 }' "$build/CMakeCache.txt")
+  [[ $("$build/velmora-audit" --version) == "velmora-audit $version" ]] || return 1
+  "$build/velmora-audit" --help | grep -q '^usage: velmora-audit ' || return 1
+  "$build/velmora-audit" --days 0 >/dev/null 2>&1
+  (($? == 3)) || { echo "a bad option must give UNKNOWN (3)"; return 1; }
+}
+
 check "position-independent, full RELRO, BIND_NOW, fortified" hardened
 check "needs no library beyond glibc" only_glibc
 check "cmake --install stages the files" stage
@@ -113,6 +124,7 @@ check "systemd-analyze verify passes on the unit" unit_verifies
 check "the manual pages render without warnings" man_pages_clean
 check "the Debian package holds exactly the expected files" package_contents
 check "lintian: no error, no warning" lintian_clean
+check "velmora-audit answers --help and --version, and a bad option with UNKNOWN" audit_options
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
