@@ -8,8 +8,8 @@
 // - In the child, standard input, output and error are all on /dev/null, also
 //   when the caller runs with some of them closed or with its descriptor table
 //   full, and no descriptor above 2 is open. If /dev/null cannot be opened the
-//   three stay closed and the program still runs. A program that cannot be executed ends the child with
-//   exit code 1.
+//   three stay closed and the program still runs. A program that cannot be
+//   executed ends the child with exit code 1.
 // - The call blocks until the child ends and returns its waitpid() status, or
 //   -1 when no child could be created or its status could not be collected.
 // - Nothing is logged, no signal handler or mask is touched, and between fork
