@@ -50,23 +50,16 @@ int help() {
   return 0;
 }
 
-std::string local(time_t when, const char* format) {
-  struct tm t {};
-  char text[64] = "?";
-  if (localtime_r(&when, &t) != nullptr) strftime(text, sizeof text, format, &t);
-  return text;
-}
-
 std::string describe(const due_time& due, const audit_input& in) {
-  const std::string at = local(due.at, "%T %Z"), minute = local(due.at, "%H:%M %Z");
+  const std::string at = local_text(due.at, "%T %Z"), minute = local_text(due.at, "%H:%M %Z");
   switch (due.what) {
     case verdict::happened:
-      return "happened: due " + at + ", the host went down at " + local(due.boot_end, "%T");
+      return "happened: due " + at + ", the host went down at " + local_text(due.boot_end, "%T");
     case verdict::missed:
-      return "MISSED: due " + at + ", velmorad running since " + local(due.since, "%F %T") +
+      return "MISSED: due " + at + ", velmorad running since " + local_text(due.since, "%F %T") +
              (due.boot_end >= in.now ? ", and the host is still up"
                                      : ", but the host stayed up until " +
-                                           local(due.boot_end, "%F %T"));
+                                           local_text(due.boot_end, "%F %T"));
     case verdict::pending:
       return "pending: due " + at + ", the host is still up";
     case verdict::coming:
@@ -75,16 +68,16 @@ std::string describe(const due_time& due, const audit_input& in) {
       return "not due: the host was down at " + minute;
     case verdict::not_running:
       return "not due: velmorad was not running at " + minute +
-             (due.since != 0 ? ", it started at " + local(due.since, "%T") : "");
+             (due.since != 0 ? ", it started at " + local_text(due.since, "%T") : "");
     case verdict::not_armed:
-      return "not due: velmorad started at " + local(due.since, "%T") +
+      return "not due: velmorad started at " + local_text(due.since, "%T") +
              ", during or after the due minute " + minute;
     case verdict::never:
       return "never due: the target, minute " + std::to_string(in.target) +
              " of the day, is never reached";
     case verdict::unknown:
       return due.at < in.journal_start
-                 ? "unknown: the journal begins at " + local(in.journal_start, "%F %T") +
+                 ? "unknown: the journal begins at " + local_text(in.journal_start, "%F %T") +
                        ", after " + minute
                  : "unknown: whether velmorad ran at " + minute +
                        " does not show: its boot began before the journal does";
@@ -107,11 +100,11 @@ std::string summary(const audit_result& r, const audit_input& in) {
         }
       }
       return std::to_string(r.missed) + " of " + counted(r.missed + r.happened, "restart") +
-             " due " + days + " missed, the last due " + local(last, "%F %T %Z");
+             " due " + days + " missed, the last due " + local_text(last, "%F %T %Z");
     }
     case audit_state::unknown:
       return "the journal cannot tell whether every restart due " + days +
-             " happened: it begins at " + local(in.journal_start, "%F %T %Z");
+             " happened: it begins at " + local_text(in.journal_start, "%F %T %Z");
     case audit_state::warning:
       return "velmorad is not running now";
     case audit_state::ok:
@@ -119,7 +112,7 @@ std::string summary(const audit_result& r, const audit_input& in) {
   }
   if (r.happened == 0) return "no restart was due " + days;
   return counted(r.happened, "restart") + " due " + days + (r.happened == 1 ? ", it" : ", all") +
-         " happened, the last at " + local(r.last_restart, "%F %T %Z");
+         " happened, the last at " + local_text(r.last_restart, "%F %T %Z");
 }
 
 // Written beside FILE and renamed over it, so that the collector never reads
@@ -197,7 +190,7 @@ int main(int argc, char** argv) {
                 settings_path);
   }
   for (const day_report& day : result.days) {
-    std::string line = local(day.start, "%F %a  ");
+    std::string line = local_text(day.start, "%F %a  ");
     for (size_t k = 0; k < day.dues.size(); ++k) {
       line += (k > 0 ? "; " : "") + describe(day.dues[k], in);
     }

@@ -59,13 +59,6 @@ std::string zone_name() {
   return "/etc/localtime";
 }
 
-std::string local_text(time_t when, const char* format) {
-  struct tm local {};
-  char text[64] = "?";
-  if (localtime_r(&when, &local) != nullptr) strftime(text, sizeof text, format, &local);
-  return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -161,6 +161,13 @@ std::string zone_problem() {
   return problem.empty() || is_zone_rule(tz) ? "" : problem;
 }
 
+std::string local_text(time_t when, const char* format) {
+  struct tm local {};
+  char text[64] = "?";
+  if (localtime_r(&when, &local) != nullptr) strftime(text, sizeof text, format, &local);
+  return text;
+}
+
 bool parse_count(const char* text, int low, int high, int* number) {
   char* end = nullptr;
   errno = 0;

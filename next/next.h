@@ -52,6 +52,10 @@ std::string unreadable_reason(const char* path, int error);
 // either, so glibc quietly computes in UTC. Empty when the zone loads.
 std::string zone_problem();
 
+// `when` in local time, formatted by strftime(); "?" when it cannot be
+// converted.
+std::string local_text(time_t when, const char* format);
+
 // Reads a whole decimal number from `low` to `high`, and nothing after it.
 bool parse_count(const char* text, int low, int high, int* number);
 
