@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "next/next.h"
+#include "forecast/forecast.h"
 
 namespace velmora {
 namespace {
@@ -23,7 +23,8 @@ time_t local_midnight(time_t when, int days_later) {
 struct stretch {
   time_t start, end;
   size_t boot;
-  bool open;  // still running at the boot's end
+  bool open;     // still running at the boot's end
+  time_t until;  // its passes come before this
 };
 
 std::vector<stretch> stretches_of(const audit_input& in) {
@@ -31,11 +32,19 @@ std::vector<stretch> stretches_of(const audit_input& in) {
   for (size_t i = 0; i < in.events.size(); ++i) {
     const daemon_event& e = in.events[i];
     if (!e.start) continue;
-    stretch s{e.at, in.boots[e.boot].last, e.boot, true};
+    const boot_record& boot = in.boots[e.boot];
+    stretch s{e.at, boot.last, e.boot, true, boot.last + kEarlySlack};
     for (size_t k = i + 1; k < in.events.size(); ++k) {
       if (in.events[k].boot != e.boot) continue;
       s.end = in.events[k].at;
       s.open = false;
+      // The passes drift late of the grid of the start, so a restart's own
+      // shutdown may stop the unit a little before the pass that the grid
+      // gives. Any other stop ends the passes at once: a daemon stopped
+      // just before its minute while the host stayed up ran nothing.
+      const bool shutdown = !in.events[k].start && !boot.current &&
+                            boot.last - s.end <= kShutdownBound;
+      s.until = shutdown ? s.end + kEarlySlack : s.end;
       break;
     }
     out.push_back(s);
@@ -78,7 +87,7 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
   bool started_before = false;
   for (const stretch& s : stretches) {
     if (s.boot != boot) continue;
-    if (s.start < minute_end && minute < s.end) {
+    if (minute <= s.start && s.start < minute_end) {
       d.what = verdict::not_armed;
       d.since = s.start;
       return d;
@@ -102,8 +111,8 @@ audit_result audit(const audit_input& in) {
   // Every due pass of every stretch that reaches into the window.
   std::vector<due_time> dues;
   for (const stretch& s : stretches) {
-    if (s.end + kEarlySlack < window_start) continue;
-    for (time_t t : predict_runs(in.target, s.start, INT_MAX, s.end + kEarlySlack)) {
+    if (s.until < window_start) continue;
+    for (time_t t : predict_runs(in.target, s.start, INT_MAX, s.until)) {
       if (t >= window_start && t < window_end) dues.push_back(judge(in, s, t));
     }
   }
@@ -111,6 +120,8 @@ audit_result audit(const audit_input& in) {
             [](const due_time& a, const due_time& b) { return a.at < b.at; });
 
   audit_result result;
+  result.window_start = window_start;
+  result.window_end = window_end;
   bool unknown = false;
   for (int d = 1 - in.days; d <= 0; ++d) {
     day_report day{local_midnight(in.now, d), {}};

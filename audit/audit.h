@@ -8,7 +8,10 @@
 // - Each start-up line opens a stretch in which the daemon ran, until the
 //   next start-up line or stop of its unit in that boot, else the end of the
 //   boot. The due times in a stretch are the passes on which the daemon's
-//   own decision runs the reboot command: from its start, 30 seconds apart.
+//   own decision runs the reboot command: from its start, 30 seconds apart,
+//   up to the stretch's end. Only where the boot ends (by its end, or by a
+//   stop that the boot's end follows within kShutdownBound) do they reach
+//   kEarlySlack past it, for the passes' drift.
 // - A due time "happened" when its boot ended from kEarlySlack before it to
 //   kShutdownBound after it, "missed" when the boot went on longer, and is
 //   "pending" while the current boot has not yet gone on that long.
@@ -91,6 +94,8 @@ struct audit_result {
   int missed = 0;
   time_t last_restart = 0;       // boot end of the last that happened; 0 for none
   bool running_now = false;      // a stretch of the daemon is open in the current boot
+  time_t window_start = 0;       // the first day's local midnight
+  time_t window_end = 0;         // the local midnight after today
 };
 
 audit_result audit(const audit_input& input);

@@ -4,6 +4,8 @@
 #include <systemd/sd-journal.h>
 #include <systemd/sd-messages.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -52,8 +54,12 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
   const journal_ptr journal(raw, sd_journal_close);
   sd_journal* j = journal.get();
   if (sd_journal_seek_head(j) < 0 || sd_journal_next(j) <= 0) {
-    *why = "the journal shows no entry: there is none here, or reading it takes root or "
-           "the group adm or systemd-journal";
+    // Root sees every entry there is; anyone else may be shut out of them.
+    *why = geteuid() == 0
+               ? std::string("the journal shows no entry: none is kept here (is it kept on disk, "
+                             "in /var/log/journal?)")
+               : "the journal shows no entry to uid " + std::to_string(geteuid()) +
+                     ": reading the system journal takes the group systemd-journal or adm";
     return false;
   }
   in->journal_start = seconds(realtime_usec(j));

@@ -6,6 +6,9 @@
 // exit code its state (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN); one line a
 // day follows. Optionally writes the same as metrics for Prometheus's
 // textfile collector.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +20,7 @@
 #include "audit/journal.h"
 #include "common/paths.h"
 #include "daemon/scheduler.h"
-#include "next/next.h"
+#include "forecast/forecast.h"
 #include "settings/settings.h"
 
 namespace {
@@ -29,9 +32,11 @@ constexpr const char* kStates[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 constexpr char kUsage[] =
     "usage: velmora-audit [--days N] [--settings PATH] [--prometheus FILE]\n";
 
-int unknown(const std::string& why) {
+// The monitoring plugin's answer when the audit cannot tell: the status line
+// says why; the usage follows only when the options were wrong.
+int unknown(const std::string& why, bool bad_options = false) {
   std::printf("VELMORAD UNKNOWN - %s\n", why.c_str());
-  std::fprintf(stderr, "%s", kUsage);
+  if (bad_options) std::fprintf(stderr, "%s", kUsage);
   return 3;
 }
 
@@ -40,11 +45,12 @@ int help() {
               "Tells from the system journal whether the restarts that velmorad was due to\n"
               "make happened: a status line first, then one line a day. The exit code is\n"
               "a monitoring plugin's: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n\n"
-              "  --days N           today and the days before it, 1 to %d (default 7)\n"
-              "  --settings PATH    the daemon's settings file (default %s)\n"
-              "  --prometheus FILE  also write metrics for the textfile collector\n"
-              "  --help             this text\n"
-              "  --version          the version\n\n"
+              "  -d, --days N           today and the days before it, 1 to %d (default 7)\n"
+              "  -s, --settings PATH    the daemon's settings file (default %s)\n"
+              "  -p, --prometheus FILE  also write metrics for the textfile collector, on\n"
+              "                         every run, UNKNOWN included\n"
+              "  -h, --help             this text\n"
+              "  -V, --version          the version\n\n"
               "See velmora-audit(8).\n",
               kUsage, kMaxDays, kSettingsPath);
   return 0;
@@ -116,29 +122,57 @@ std::string summary(const audit_result& r, const audit_input& in) {
 }
 
 // Written beside FILE and renamed over it, so that the collector never reads
-// half a file.
-bool write_metrics(const std::string& file, const audit_result& r, const audit_input& in) {
+// half a file, and readable by everyone, since the exporter runs as a user of
+// its own. Without a result (the journal could not be read) only the state,
+// UNKNOWN, the window and the time of the run are written: the counts are
+// not known, and a stale count would read as good news.
+bool write_metrics(const std::string& file, const audit_result* r, const audit_input& in,
+                   std::string* why) {
   const std::string part = file + ".part" + std::to_string(getpid());
-  FILE* out = std::fopen(part.c_str(), "w");
-  if (out == nullptr) return false;
+  const int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (out == nullptr) {
+    *why = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  fchmod(fd, 0644);  // whatever the umask
+  const long window = r != nullptr ? static_cast<long>(r->window_end - r->window_start)
+                                   : static_cast<long>(in.days) * 86400;
   std::fprintf(out,
                "# HELP velmorad_audit_state The audit's state: 0 OK, 1 WARNING, 2 CRITICAL, "
                "3 UNKNOWN.\n# TYPE velmorad_audit_state gauge\nvelmorad_audit_state %d\n"
-               "# HELP velmorad_last_restart_timestamp_seconds When the host last went down "
-               "for a restart that was due, within the window; 0 for none.\n"
-               "# TYPE velmorad_last_restart_timestamp_seconds gauge\n"
-               "velmorad_last_restart_timestamp_seconds %lld\n"
-               "# HELP velmorad_restarts_missed Restarts due within the window that did not "
-               "happen.\n# TYPE velmorad_restarts_missed gauge\nvelmorad_restarts_missed %d\n"
-               "# HELP velmorad_restarts_happened Restarts due within the window that "
-               "happened.\n# TYPE velmorad_restarts_happened gauge\n"
-               "velmorad_restarts_happened %d\n"
-               "# HELP velmorad_audit_window_days The days the audit looks back over, "
-               "today included.\n# TYPE velmorad_audit_window_days gauge\n"
-               "velmorad_audit_window_days %d\n",
-               static_cast<int>(r.state), static_cast<long long>(r.last_restart), r.missed,
-               r.happened, in.days);
-  const bool ok = std::fclose(out) == 0 && std::rename(part.c_str(), file.c_str()) == 0;
+               "# HELP velmorad_audit_timestamp_seconds When the audit ran.\n"
+               "# TYPE velmorad_audit_timestamp_seconds gauge\n"
+               "velmorad_audit_timestamp_seconds %lld\n"
+               "# HELP velmorad_audit_window_seconds The span the audit looks back over: "
+               "today and the days before it, from local midnight to local midnight.\n"
+               "# TYPE velmorad_audit_window_seconds gauge\nvelmorad_audit_window_seconds %ld\n",
+               r != nullptr ? static_cast<int>(r->state) : 3, static_cast<long long>(in.now),
+               window);
+  if (r != nullptr) {
+    std::fprintf(out,
+                 "# HELP velmorad_last_restart_timestamp_seconds When the host last went down "
+                 "for a restart that was due, within the window; 0 for none.\n"
+                 "# TYPE velmorad_last_restart_timestamp_seconds gauge\n"
+                 "velmorad_last_restart_timestamp_seconds %lld\n"
+                 "# HELP velmorad_restarts_missed Restarts due within the window that did not "
+                 "happen.\n# TYPE velmorad_restarts_missed gauge\nvelmorad_restarts_missed %d\n"
+                 "# HELP velmorad_restarts_happened Restarts due within the window that "
+                 "happened.\n# TYPE velmorad_restarts_happened gauge\n"
+                 "velmorad_restarts_happened %d\n",
+                 static_cast<long long>(r->last_restart), r->missed, r->happened);
+  }
+  bool ok = std::fflush(out) == 0;
+  if (!ok) *why = std::strerror(errno);
+  if (std::fclose(out) != 0 && ok) {
+    ok = false;
+    *why = std::strerror(errno);
+  }
+  if (ok && std::rename(part.c_str(), file.c_str()) != 0) {
+    ok = false;
+    *why = std::strerror(errno);
+  }
   if (!ok) std::remove(part.c_str());
   return ok;
 }
@@ -150,38 +184,65 @@ int main(int argc, char** argv) {
   const char* metrics = nullptr;
   audit_input in{};
   in.days = 7;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help") return help();
-    if (option == "--version") {
-      std::printf("velmora-audit %s\n", VELMORA_VERSION);
-      return 0;
-    }
-    if (option != "--days" && option != "--settings" && option != "--prometheus") {
-      return unknown("unknown option: " + option);
-    }
-    if (i + 1 >= argc) return unknown(option + " needs a value");
-    const char* value = argv[++i];
-    if (option == "--settings") {
-      settings_path = value;
-    } else if (option == "--prometheus") {
-      metrics = value;
-    } else if (!parse_count(value, 1, kMaxDays, &in.days)) {
-      return unknown("--days takes a number from 1 to 366: " + std::string(value));
+  static const option options[] = {
+      {"days", required_argument, nullptr, 'd'},  {"settings", required_argument, nullptr, 's'},
+      {"prometheus", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":d:s:p:hV", options, nullptr)) != -1;) {
+    switch (c) {
+      case 'd':
+        if (!parse_count(optarg, 1, kMaxDays, &in.days)) {
+          return unknown(std::string("--days takes a number from 1 to 366: ") + optarg, true);
+        }
+        break;
+      case 's': settings_path = optarg; break;
+      case 'p': metrics = optarg; break;
+      case 'h': return help();
+      case 'V': std::printf("velmora-audit %s\n", VELMORA_VERSION); return 0;
+      case ':': return unknown(std::string(argv[optind - 1]) + " needs a value", true);
+      default: return unknown(std::string("unknown option: ") + argv[optind - 1], true);
     }
   }
+  if (optind < argc) return unknown(std::string("unexpected argument: ") + argv[optind], true);
 
+  in.now = time(nullptr);
+  // Without a verdict the metrics still say UNKNOWN, so that the last good
+  // ones do not stand.
+  auto cannot_tell = [&](std::string why) {
+    std::string write_error;
+    if (metrics != nullptr && !write_metrics(metrics, nullptr, in, &write_error)) {
+      why += "; cannot write " + std::string(metrics) + ": " + write_error;
+    }
+    return unknown(why);
+  };
+  // A settings file that this user may not read would read as 00:00, and
+  // every day would be judged against the wrong minute.
+  if (FILE* file = settings_open(settings_path, "r"); file != nullptr) {
+    settings_close(file);
+  } else if (const int error = errno; error == EACCES || error == EPERM) {
+    return cannot_tell("cannot read " + std::string(settings_path) + " as uid " +
+                       std::to_string(geteuid()) + " (" + std::strerror(error) +
+                       "): the restart time is not known");
+  }
   module_settings settings{};
   load_module_settings(&settings, settings_path);
   in.target = target_minute(settings.hour, settings.minute);
-  in.now = time(nullptr);
-  std::string why;
-  if (!read_journal(in.now, &in, &why)) return unknown(why);
+  if (std::string why; !read_journal(in.now, &in, &why)) return cannot_tell(why);
   const audit_result result = audit(in);
 
-  const int state = static_cast<int>(result.state);
-  std::printf("VELMORAD %s - %s | happened=%d missed=%d\n", kStates[state],
-              summary(result, in).c_str(), result.happened, result.missed);
+  // The metrics first, so that the status line can say when they were not
+  // written: a monitoring system shows that line, not the exit code's name.
+  int state = static_cast<int>(result.state);
+  std::string status = summary(result, in);
+  if (std::string write_error;
+      metrics != nullptr && !write_metrics(metrics, &result, in, &write_error)) {
+    status = "cannot write " + std::string(metrics) + ": " + write_error + "; the audit found " +
+             kStates[state] + ": " + status;
+    state = 3;
+  }
+  std::printf("VELMORAD %s - %s | happened=%d missed=%d\n", kStates[state], status.c_str(),
+              result.happened, result.missed);
   if (in.target >= 0 && in.target < 1440) {
     std::printf("target %02d:%02d, from %s as it reads now\n", in.target / 60, in.target % 60,
                 settings_path);
@@ -199,10 +260,6 @@ int main(int argc, char** argv) {
   if (const std::string problem = zone_problem(); !problem.empty()) {
     std::fprintf(stderr, "warning: the zone cannot be loaded (%s): times are in UTC\n",
                  problem.c_str());
-  }
-  if (metrics != nullptr && !write_metrics(metrics, result, in)) {
-    std::fprintf(stderr, "velmora-audit: cannot write %s: %s\n", metrics, std::strerror(errno));
-    return 3;
   }
   return state;
 }
