@@ -1,13 +1,17 @@
-// velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]
+// velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]
 // velmora-next --help | --version
 //
 // Prints what velmorad reads from a settings file and when it will run the
 // reboot command: one item a line on standard output, warnings on standard
-// error. Runs nothing and writes nothing.
+// error. With --check it prints only a verdict and exits 1 when the daemon
+// will not do what the file says, for the tools that validate a file before
+// they install it. Runs nothing and writes nothing.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +19,7 @@
 
 #include "common/paths.h"
 #include "daemon/scheduler.h"
+#include "forecast/forecast.h"
 #include "next/next.h"
 #include "settings/settings.h"
 
@@ -25,10 +30,11 @@ using namespace velmora;
 constexpr int kMaxCount = 1000;
 
 constexpr char kUsage[] =
-    "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]\n";
+    "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] "
+    "[--count N]\n";
 
-int usage(const char* why) {
-  std::fprintf(stderr, "velmora-next: %s\n%s", why, kUsage);
+int usage(const std::string& why) {
+  std::fprintf(stderr, "velmora-next: %s\n%s", why.c_str(), kUsage);
   return 2;
 }
 
@@ -36,17 +42,36 @@ int help() {
   std::printf("%s\n"
               "Shows what velmorad reads from a settings file and when it will run the\n"
               "reboot command. Runs nothing and writes nothing.\n\n"
-              "  --settings PATH   the settings file (default %s)\n"
-              "  --from TIME       local time the daemon is taken to start (default now)\n"
-              "  --count N         how many runs to list, 1 to %d (default 5)\n"
-              "  --help            this text\n"
-              "  --version         the version\n\n"
+              "  -c, --check           only a verdict: exit 0 when the daemon will do what\n"
+              "                        the file says, 1 when it will not\n"
+              "  -s, --settings PATH   the settings file (default %s)\n"
+              "  -f, --from TIME       local time the daemon is taken to start (default now)\n"
+              "  -n, --count N         how many runs to list, 1 to %d (default 5)\n"
+              "  -h, --help            this text\n"
+              "  -V, --version         the version\n\n"
               "The zone is TZ where set, else the host's. See velmora-next(8).\n",
               kUsage, kSettingsPath, kMaxCount);
   return 0;
 }
 
+// With --check, standard output carries only the verdict, and each warning
+// that means the daemon will not do what the file says is a problem.
+bool checking = false;
+int problems = 0;
+
+[[gnu::format(printf, 1, 2)]] void say(const char* format, ...) {
+  if (checking) return;
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
 void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
+void problem(const std::string& text) {
+  warn(text);
+  ++problems;
+}
 
 // The zone the daemon would use: TZ where set, else the host's.
 std::string zone_name() {
@@ -65,86 +90,150 @@ int main(int argc, char** argv) {
   const char* path = kSettingsPath;
   time_t from = time(nullptr);
   int count = 5;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help") return help();
-    if (option == "--version") {
-      std::printf("velmora-next %s\n", VELMORA_VERSION);
-      return 0;
-    }
-    if (option != "--settings" && option != "--from" && option != "--count") {
-      return usage(("unknown option: " + option).c_str());
-    }
-    if (i + 1 >= argc) return usage((option + " needs a value").c_str());
-    const char* value = argv[++i];
-    if (option == "--settings") {
-      path = value;
-    } else if (option == "--from") {
-      if (!parse_local_time(value, &from)) {
-        return usage(("--from: not a local time 'YYYY-MM-DD HH:MM[:SS]': " + std::string(value)).c_str());
-      }
-    } else if (!parse_count(value, 1, kMaxCount, &count)) {
-      return usage(("--count takes a number from 1 to 1000: " + std::string(value)).c_str());
+  static const option options[] = {
+      {"check", no_argument, nullptr, 'c'},       {"settings", required_argument, nullptr, 's'},
+      {"from", required_argument, nullptr, 'f'},  {"count", required_argument, nullptr, 'n'},
+      {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":cs:f:n:hV", options, nullptr)) != -1;) {
+    switch (c) {
+      case 'c': checking = true; break;
+      case 's': path = optarg; break;
+      case 'f':
+        if (!parse_local_time(optarg, &from)) {
+          return usage(std::string("--from: not a local time 'YYYY-MM-DD HH:MM[:SS]': ") + optarg);
+        }
+        break;
+      case 'n':
+        if (!parse_count(optarg, 1, kMaxCount, &count)) {
+          return usage(std::string("--count takes a number from 1 to 1000: ") + optarg);
+        }
+        break;
+      case 'h': return help();
+      case 'V': std::printf("velmora-next %s\n", VELMORA_VERSION); return 0;
+      case ':': return usage(std::string(argv[optind - 1]) + " needs a value");
+      default: return usage(std::string("unknown option: ") + argv[optind - 1]);
     }
   }
+  if (optind < argc) return usage(std::string("unexpected argument: ") + argv[optind]);
 
-  // The daemon's own reading of the file.
+  // The daemon's own reading of the file, as far as the permission bits let
+  // the daemon in: what this caller can read does not matter.
   module_settings settings{};
-  load_module_settings(&settings, path);
+  const daemon_view view = daemon_access(path);
+  FILE* stream = settings_open(path, "r");
+  const int open_error = errno;
+  if (view.known && !view.readable && stream != nullptr) {
+    settings_close(stream);
+    stream = nullptr;
+    say("settings %s: cannot be read by the daemon (%s)\n", path, view.detail.c_str());
+    problem(std::string(path) + " cannot be read by the daemon, which runs as uid 0 without "
+            "capabilities (" + view.detail + "): every value is 0, so the host restarts just "
+            "after each midnight");
+  } else if (stream == nullptr && view.known && view.readable &&
+             (open_error == EACCES || open_error == EPERM)) {
+    say("settings %s: read by the daemon (%s), but not here (%s)\n", path, view.detail.c_str(),
+        std::strerror(open_error));
+    problem(std::string(path) + " cannot be read as uid " + std::to_string(getuid()) +
+            ", so what the daemon reads is unknown here: run velmora-next as root");
+    if (checking) std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
+    return checking ? 1 : 0;
+  } else if (stream == nullptr) {
+    say("settings %s: cannot be read (%s)\n", path, unreadable_reason(path, open_error).c_str());
+    problem(std::string(path) + " cannot be read: every value is 0, so the host restarts "
+            "just after each midnight");
+  } else {
+    load_module_settings(&settings, path);
+    say("settings %s: read\n", path);
+  }
   const uint32_t values[] = {settings.enabled, settings.hour, settings.minute};
 
-  FILE* stream = settings_open(path, "r");
-  if (stream == nullptr) {
-    const int error = errno;
-    std::printf("settings %s: cannot be read (%s)\n", path, unreadable_reason(path, error).c_str());
-    warn(std::string(path) + " cannot be read: every value is 0, so the host restarts "
-         "just after each midnight");
-  } else {
-    std::printf("settings %s: read\n", path);
-  }
   const settings_scan scan = stream != nullptr ? scan_settings(stream) : settings_scan{};
   settings_close(stream);
   if (scan.read_error != 0) {
-    warn(std::string("reading ") + path + " failed at line " + std::to_string(scan.error_line) +
-         " (" + std::strerror(scan.read_error) + "): the daemon takes what stands before it");
+    problem(std::string("reading ") + path + " failed at line " + std::to_string(scan.error_line) +
+            " (" + std::strerror(scan.read_error) + "): the daemon takes what stands before it");
   }
   for (size_t k = 0; k < std::size(kSettingKeys); ++k) {
     const key_lines& key = scan.keys[k];
+    const bool enabled_key = k == 0;
     if (key.line > 0) {
-      std::printf("%s=%u (line %ld)\n", kSettingKeys[k], values[k], key.line);
+      say("%s=%u (line %ld)\n", kSettingKeys[k], values[k], key.line);
+      if (!key.value_problem.empty()) {
+        problem("line " + std::to_string(key.line) + ": the value of " + kSettingKeys[k] +
+                " is not a plain number (" + key.value_problem + "): it reads as " +
+                std::to_string(values[k]));
+      }
     } else {
-      std::printf("%s=%u (no line for it)\n", kSettingKeys[k], values[k]);
-      if (stream != nullptr) warn(std::string("no line for ") + kSettingKeys[k] + ": it reads as 0");
+      say("%s=%u (no line for it)\n", kSettingKeys[k], values[k]);
+      // ENABLED changes nothing, so a file may well leave it out.
+      if (stream != nullptr) {
+        const std::string text = std::string("no line for ") + kSettingKeys[k] + ": it reads as 0";
+        enabled_key ? warn(text) : problem(text);
+      }
     }
-    for (const std::string& w : key.warnings) warn(w);
+    for (const std::string& w : key.warnings) problem(w);
     if (key.more > 0) {
       warn("and " + std::to_string(key.more) + " more like these for " + kSettingKeys[k]);
+      problems += static_cast<int>(key.more);
     }
   }
   if (settings.enabled == 0 && scan.keys[0].line > 0) {
-    std::printf("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone\n");
+    say("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone\n");
+    // A file that asks for no restart gets one all the same.
+    if (checking) {
+      problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
+              "stop restarts with systemctl disable --now velmorad.service");
+    }
   }
 
   const int32_t target = target_minute(settings.hour, settings.minute);
   if (target >= 0 && target < 1440) {
-    std::printf("target %02d:%02d\n", target / 60, target % 60);
+    say("target %02d:%02d\n", target / 60, target % 60);
     if (target == 0) warn("the target is 00:00: the host restarts just after each midnight");
+    if (settings.hour >= 24 || settings.minute >= 60) {
+      char clock[8];
+      std::snprintf(clock, sizeof clock, "%02d:%02d", target / 60, target % 60);
+      problem("hour " + std::to_string(settings.hour) + " and minute " +
+              std::to_string(settings.minute) + " wrap round to " + clock);
+    }
   } else if (target >= 1440) {
-    std::printf("target minute %d of the day: the clock never reaches it\n", target);
-    warn("the target lies beyond 23:59, which the clock never reaches: no restart ever");
+    say("target minute %d of the day: the clock never reaches it\n", target);
+    problem("the target lies beyond 23:59, which the clock never reaches: no restart ever");
   } else {
-    std::printf("target minute %d of the day: below 00:00, so just after each midnight\n", target);
-    warn("the target lies below 00:00: the host restarts just after each midnight");
+    say("target minute %d of the day: below 00:00, so just after each midnight\n", target);
+    problem("the target lies below 00:00: the host restarts just after each midnight");
   }
-  std::printf("zone %s\n", zone_name().c_str());
-  if (const std::string problem = zone_problem(); !problem.empty()) {
-    warn("zone " + zone_name() + " cannot be loaded (" + problem +
+
+  if (checking) {
+    if (problems == 0) {
+      std::printf("ok: restart daily at %02d:%02d\n", target / 60, target % 60);
+      return 0;
+    }
+    std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
+    return 1;
+  }
+
+  // A zone that glibc cannot load leaves it at offset 0 with the zone's
+  // first letters for an abbreviation ("Europe"): call those times UTC.
+  const char* stamp = "%Y-%m-%d %H:%M:%S %Z";
+  const char* tz = std::getenv("TZ");
+  if (tz != nullptr && (*tz == '\0' || std::strcmp(tz, ":") == 0)) {
+    say("zone UTC (TZ is set but empty)\n");
+    warn("TZ is set but empty, which glibc takes for UTC: the times below are in UTC");
+  } else {
+    say("zone %s\n", zone_name().c_str());
+  }
+  if (const std::string trouble = zone_problem(); !trouble.empty()) {
+    warn("zone " + zone_name() + " cannot be loaded (" + trouble +
          "): glibc falls back to UTC, for the daemon as for the times below");
+    stamp = "%Y-%m-%d %H:%M:%S UTC";
   }
-  std::printf("from %s\n", local_text(from, "%Y-%m-%d %H:%M:%S %Z").c_str());
+  say("from %s\n", local_text(from, stamp).c_str());
 
   const std::vector<time_t> runs = predict_runs(target, from, count);
-  if (runs.empty()) std::printf("next never\n");
-  for (time_t run : runs) std::printf("next %s\n", local_text(run, "%Y-%m-%d %H:%M:%S %Z").c_str());
+  if (runs.empty()) say("next never\n");
+  for (time_t run : runs) say("next %s\n", local_text(run, stamp).c_str());
   return 0;
 }

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/clock.h"
-#include "daemon/scheduler.h"
 #include "settings/settings.h"
 
 namespace velmora {
@@ -26,7 +24,16 @@ std::string near_miss(const char* piece, const char* key) {
   const char* equals_at = std::strchr(piece, '=');
   if (std::strncmp(piece, kByteOrderMark, 3) != 0 && !is_blank(*piece) &&
       (equals_at == nullptr || equals_at == piece || !is_blank(equals_at[-1]))) {
-    return "";
+    // A word before the name, as a shell's "export KEY=3"; a line that
+    // starts with "#" was put out of use on purpose, and is not read either.
+    if (equals_at == nullptr || *piece == '#') return "";
+    const char* blank = equals_at;
+    while (blank > piece && !is_blank(blank[-1])) --blank;
+    if (blank == piece) return "";
+    std::string rest(blank, std::strlen(blank));
+    if (settings_match(rest.data(), key) == nullptr) return "";
+    return "\"" + std::string(piece, static_cast<size_t>(blank - piece - 1)) +
+           "\" stands before the name";
   }
   std::string fixed = piece;
   std::string why;
@@ -75,9 +82,10 @@ settings_scan scan_settings(FILE* stream) {
       char copy[kSettingsLineBuffer];
       std::memcpy(copy, piece, length);
       key_lines& key = scan.keys[k];
-      if (settings_match(copy, kSettingKeys[k]) != nullptr) {
+      if (const char* value = settings_match(copy, kSettingKeys[k]); value != nullptr) {
         if (key.line == 0) {
           key.line = line;
+          key.value_problem = value_problem(value);
         } else if (kept(key)) {
           key.warnings.push_back(at + "a later line for " + kSettingKeys[k] +
                                  " is ignored: line " + std::to_string(key.line) +
@@ -97,6 +105,68 @@ settings_scan scan_settings(FILE* stream) {
   return scan;
 }
 
+namespace {
+
+std::string character_name(char c) {
+  if (c == '"') return "a double quote";
+  if (c == '\'') return "a single quote";
+  if (c == '+' || c == '-') return "a sign";
+  if (std::isprint(static_cast<unsigned char>(c))) return std::string("\"") + c + "\"";
+  return "a control byte";
+}
+
+}  // namespace
+
+std::string value_problem(const char* value) {
+  const char* p = value;
+  while (is_blank(*p)) ++p;
+  if (*p == '\0') return "no number at all";
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return character_name(*p) + " before the digits";
+  const char* digits = p;
+  while (*digits == '0' && std::isdigit(static_cast<unsigned char>(digits[1]))) ++digits;
+  while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+  if (*p != '\0' && !is_blank(*p)) return character_name(*p) + " right after the digits";
+  if (p - digits > 10 || std::strtoull(digits, nullptr, 10) > 0xFFFFFFFFULL) {
+    return "above 4294967295, where it wraps";
+  }
+  return "";
+}
+
+daemon_view daemon_access(const char* path) {
+  daemon_view view;
+  // uid 0 and gid 0, without the capability that overrides permissions.
+  auto allows = [](const struct stat& st, mode_t user, mode_t group, mode_t other) {
+    if (st.st_uid == 0) return (st.st_mode & user) != 0;
+    if (st.st_gid == 0) return (st.st_mode & group) != 0;
+    return (st.st_mode & other) != 0;
+  };
+  auto describe = [](const struct stat& st) {
+    char text[96];
+    std::snprintf(text, sizeof text, "owner %u, group %u, mode %04o", static_cast<unsigned>(st.st_uid),
+                  static_cast<unsigned>(st.st_gid), static_cast<unsigned>(st.st_mode & 07777));
+    return std::string(text);
+  };
+  std::string p = path;
+  struct stat st {};
+  // Each directory on the way, from the first one named.
+  for (size_t slash = p.find('/', p[0] == '/' ? 1 : 0); slash != std::string::npos;
+       slash = p.find('/', slash + 1)) {
+    const std::string dir = p.substr(0, slash);
+    if (stat(dir.c_str(), &st) != 0) return view;
+    if (!allows(st, S_IXUSR, S_IXGRP, S_IXOTH)) {
+      view.known = true;
+      view.detail = "the directory " + dir + " (" + describe(st) + ") is closed to it";
+      return view;
+    }
+  }
+  // What is not a regular file the daemon never reads, whatever its bits.
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return view;
+  view.known = true;
+  view.readable = allows(st, S_IRUSR, S_IRGRP, S_IROTH);
+  view.detail = describe(st);
+  return view;
+}
+
 std::string unreadable_reason(const char* path, int error) {
   struct stat st {};
   if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) return std::strerror(error);
@@ -107,104 +177,6 @@ std::string unreadable_reason(const char* path, int error) {
                      : S_ISSOCK(st.st_mode) ? "a socket"
                                             : "something else";
   return std::string(kind) + ", not a regular file";
-}
-
-namespace {
-
-// glibc's reading of a TZ value that names no zone file: a name of three
-// letters or more (or one in angle brackets) and then an offset. Without
-// both it computes in UTC.
-bool is_zone_rule(const char* rule) {
-  const char* p = rule;
-  if (*p == '<') {
-    while (*++p != '\0' && *p != '>') {
-    }
-    if (*p != '>' || p - rule < 4) return false;
-    ++p;
-  } else {
-    while (std::isalpha(static_cast<unsigned char>(*p))) ++p;
-    if (p - rule < 3) return false;
-  }
-  if (*p == '+' || *p == '-') ++p;
-  return std::isdigit(static_cast<unsigned char>(*p));
-}
-
-// Whether `path` holds compiled zone data, as glibc would read it.
-std::string zone_file_problem(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return path + ": " + std::strerror(errno);
-  char magic[4] = {};
-  const bool ok = std::fread(magic, 1, sizeof magic, file) == sizeof magic &&
-                  std::memcmp(magic, "TZif", 4) == 0;
-  std::fclose(file);
-  return ok ? "" : path + ": not a zone file";
-}
-
-}  // namespace
-
-std::string zone_problem() {
-  const char* tz = std::getenv("TZ");
-  if (tz == nullptr) {
-    // No /etc/localtime at all is the usual way to ask for UTC.
-    struct stat st {};
-    if (lstat("/etc/localtime", &st) != 0) return "";
-    return zone_file_problem("/etc/localtime");
-  }
-  if (*tz == ':') ++tz;
-  if (*tz == '\0') return "";  // glibc takes an empty TZ for UTC
-  std::string path = tz;
-  if (*tz != '/') {
-    const char* dir = std::getenv("TZDIR");
-    path = std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + tz;
-  }
-  std::string problem = zone_file_problem(path);
-  return problem.empty() || is_zone_rule(tz) ? "" : problem;
-}
-
-std::string local_text(time_t when, const char* format) {
-  struct tm local {};
-  char text[64] = "?";
-  if (localtime_r(&when, &local) != nullptr) strftime(text, sizeof text, format, &local);
-  return text;
-}
-
-bool parse_count(const char* text, int low, int high, int* number) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || n < low || n > high) return false;
-  *number = static_cast<int>(n);
-  return true;
-}
-
-bool parse_local_time(const char* text, time_t* when) {
-  for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M"}) {
-    struct tm local {};
-    const char* end = strptime(text, format, &local);
-    if (end == nullptr || *end != '\0') continue;
-    local.tm_isdst = -1;
-    *when = mktime(&local);
-    return *when != static_cast<time_t>(-1);
-  }
-  return false;
-}
-
-std::vector<time_t> predict_runs(int32_t target, time_t from, int count, time_t until) {
-  std::vector<time_t> runs;
-  int32_t now = 0;
-  const bool known = minute_of_day_at(from, &now);
-  scheduler state = scheduler_start(target, now, known);
-  time_t last = from;
-  for (time_t t = from; static_cast<int>(runs.size()) < count && t < until; t += kPassSeconds) {
-    if (t - last > kNeverHorizon) break;
-    // Like the daemon, a reading that fails keeps the last good one.
-    minute_of_day_at(t, &now);
-    if (scheduler_pass(&state, now)) {
-      runs.push_back(t);
-      last = t;
-    }
-  }
-  return runs;
 }
 
 }  // namespace velmora

@@ -7,9 +7,11 @@ set -uo pipefail
 next=$1 version=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
+passed=0 failed=0 owner="" as=()
 
 # case NAME ZONE SETTINGS STATUS 'ARGS' 'STDOUT LINES' 'STDERR PATTERNS'
+# The file is owned by $owner with mode 0600 where that is set, and the
+# command runs under the prefix in the array "as".
 # SETTINGS is the file's text (printf format), "none" for no file, "fifo" or
 # "fifo+writer" for a FIFO without a writer or with one that never writes,
 # "dir" for a directory, or "@PATH" for a link to PATH. The expected lines
@@ -27,9 +29,10 @@ case_() {
     @*) ln -s "${text#@}" "$file" ;;
     *) printf "$text" >"$file" ;;
   esac
+  [[ -n $owner ]] && chown "$owner" "$file" && chmod 600 "$file"
   local -a argv
   read -ra argv <<<"$args"
-  TZ=$zone timeout 2 "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
+  TZ=$zone timeout 2 "${as[@]}" "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
   local got=$?
   [[ -n $writer ]] && kill "$writer"
   ((got == status)) || { echo "  exit status $got, expected $status"; ok=0; }
@@ -60,7 +63,7 @@ case_ "no file: just after midnight" UTC none 0 "--from 2026-06-01_12:00:05 --co
   "MOD_VELMORA_HOUR=0 (no line for it)|target 00:00|next 2026-06-02 00:00:05 UTC" \
   "^warning: .* cannot be read: every value is 0"
 case_ "hour 24: never" UTC 'MOD_VELMORA_HOUR=24\nMOD_VELMORA_MINUTE=0\n' 0 "--from 2026-06-01_12:00" \
-  "next never" "^warning: .*never reaches"
+  "target minute 1440 of the day: the clock never reaches it|next never" "^warning: .*never reaches"
 case_ "fall back in Berlin: 02:30 twice" Europe/Berlin 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' 0 \
   "--from 2026-10-24_12:00 --count 3" \
   "next 2026-10-25 02:30:00 CEST|next 2026-10-25 02:30:00 CET|next 2026-10-26 02:30:00 CET" ""
@@ -84,11 +87,55 @@ done
 case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
   "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
 case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
-  "next 2026-06-01 03:00:00 Europe" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
+  "next 2026-06-01 03:00:00 UTC" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
+case_ "empty zone: UTC, said so" "" "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
+  "zone UTC (TZ is set but empty)|next 2026-06-01 03:00:00 UTC" "^warning: TZ is set but empty"
+case_ "hour -1: minute -60, just after midnight" UTC 'MOD_VELMORA_HOUR=-1\n' 0 "--from 2026-06-01_12:00 --count 1" \
+  "target minute -60 of the day: below 00:00, so just after each midnight|next 2026-06-02 00:00:00 UTC" ""
+# --check: one verdict line, and exit 1 when the daemon will not do what the
+# file says.
+while IFS='|' read -r name status text verdict pattern; do
+  case_ "--check: $name" UTC "$text" "$status" "--check" "$verdict" "$pattern"
+done <<'EOF'
+clean|0|MOD_VELMORA_ENABLED="1"\nMOD_VELMORA_HOUR="3"\nMOD_VELMORA_MINUTE="0"\n|ok: restart daily at 03:00|
+00:00 on purpose|0|MOD_VELMORA_HOUR=0\nMOD_VELMORA_MINUTE=0\n|ok: restart daily at 00:00|
+a remark after the number, a line put out of use|0|#MOD_VELMORA_HOUR=4\nMOD_VELMORA_HOUR=3 # night\nMOD_VELMORA_MINUTE=0\n|ok: restart daily at 03:00|
+blank before =|1|MOD_VELMORA_HOUR =3\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|no line for MOD_VELMORA_HOUR
+byte-order mark|1|\xef\xbb\xbfMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|byte-order mark
+later duplicate|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_VELMORA_HOUR=4\n|bad: 1 problem|a later line
+no minute|1|MOD_VELMORA_HOUR=3\n|bad: 1 problem|no line for MOD_VELMORA_MINUTE
+hour 24: never|1|MOD_VELMORA_HOUR=24\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|never reaches
+minute 90 wraps|1|MOD_VELMORA_HOUR=0\nMOD_VELMORA_MINUTE=90\n|bad: 1 problem|wrap round to 01:30
+blank and quote|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE= "30"\n|bad: 1 problem|MINUTE is not a plain number \(a double quote before
+single quotes|1|MOD_VELMORA_HOUR='3'\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|HOUR is not a plain number \(a single quote before
+a word|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=thirty\n|bad: 1 problem|MINUTE is not a plain number \("t" before
+export|1|export MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|"export" stands before the name
+hour -1|1|MOD_VELMORA_HOUR=-1\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|a sign before the digits\): it reads as 4294967295
+over 32 bits|1|MOD_VELMORA_HOUR=4294967299\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|above 4294967295
+ENABLED=0 is not consulted|1|MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|restarts all the same
+a FIFO|1|fifo|bad: 1 problem|cannot be read: every value is 0
+EOF
+# The daemon reads through the permission bits alone, whoever checks.
+if ((EUID == 0)); then
+  owner=nobody
+  case_ "a file only its owner, nobody, can read" UTC "$at3" 0 "--from 2026-06-01_12:00 --count 1" \
+    "MOD_VELMORA_HOUR=0 (no line for it)|next 2026-06-02 00:00:00 UTC" "cannot be read by the daemon"
+  case_ "--check: a file only its owner, nobody, can read" UTC "$at3" 1 "--check" "bad: 1 problem" \
+    "cannot be read by the daemon, which runs as uid 0 without capabilities \(owner 65534, group 0, mode 0600\)"
+  owner=root as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod 755 "$work"
+  case_ "--check as nobody: root's file, which the daemon reads" UTC "$at3" 1 "--check" "bad: 1 problem" \
+    "cannot be read as uid 65534, so what the daemon reads is unknown here"
+  owner="" as=()
+fi
+case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f_2026-06-01_02:00" \
+  "next 2026-06-01 03:00:00 UTC" ""
+case_ "-h" UTC "$at3" 0 "-h" \
+  "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
 case_ "--help: usage on standard output" UTC "$at3" 0 "--help" \
-  "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
+  "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
 case_ "--version" UTC "$at3" 0 "--version" "velmora-next $version" ""
-for bad in "--bogus" "--from 2026-06-01" "--from 2026-06-01_25:00" "--count 0" "--count 1001" \
+for bad in "--bogus" "-x" "stray" "--from 2026-06-01" "--from 2026-06-01_25:00" "--count 0" "--count 1001" \
            "--count 3x" "--count"; do
   case_ "bad option: $bad" UTC "$at3" 2 "$bad" "" "^usage: velmora-next"
 done
