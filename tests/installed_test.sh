@@ -7,7 +7,9 @@
 # the container in time, that the next boot does not restart again, how
 # systemd-analyze rates the unit, and that velmora-audit reads the real
 # journal right: the restart happened, and one that a drop-in stopped was
-# missed.
+# missed, also as the node exporter shows it from the audit's timer. Around
+# that, the package's life: an upgrade from the previous release while the
+# daemon runs, removal just before its minute, and purge.
 #
 #   tests/installed_test.sh BUILD_DIR
 #
@@ -61,13 +63,19 @@ quietly() { "$@" >>"$work/commands.log" 2>&1; }
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
 deb=$(ls "$work"/velmorad_*.deb)
+# The previous release, 0.1.0, as far as an upgrade can tell: the same files
+# under the older version, and no maintainer scripts, as it had none.
+dpkg-deb -R "$deb" "$work/previous"
+rm -f "$work"/previous/DEBIAN/{postinst,prerm,postrm}
+sed -i 's/^Version: .*/Version: 0.1.0/' "$work/previous/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$work/previous" "$work/previous.deb" >/dev/null
 
 # The Debian sources this machine uses; the cached root is made anew when
 # they, or what goes into it, change.
 mapfile -t sources < <(grep -lsE '^(URIs:|deb) .*debian' /etc/apt/sources.list \
   /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
 ((${#sources[@]} > 0)) || cannot_run "no Debian apt sources configured"
-packages=systemd,systemd-sysv,dbus
+packages=systemd,systemd-sysv,dbus,prometheus-node-exporter
 key=$( (echo "$packages"; cat "${sources[@]}") | sha256sum | cut -c1-16)
 image=$cache/bookworm-$key.tar
 if [[ ! -s $image ]]; then
@@ -81,7 +89,11 @@ fi
 mkdir "$root"
 tar -C "$root" -xf "$image" || cannot_run "cannot unpack $image"
 echo velmora-test >"$root/etc/hostname"
+# The exporter listens on the container's own loopback only; the container
+# has a network namespace of its own, with nothing but that.
+echo 'ARGS="--web.listen-address=127.0.0.1:9100"' >"$root/etc/default/prometheus-node-exporter"
 cp "$deb" "$root/root/velmorad.deb"
+cp "$work/previous.deb" "$root/root/velmorad-previous.deb"
 
 # ---- the container -------------------------------------------------------
 
@@ -92,7 +104,8 @@ boot() {
   mkdir -p /run/systemd
   unshare --mount --propagation private -- bash -c \
     'mount -t tmpfs velmora-nspawn /run/systemd &&
-     exec systemd-nspawn --quiet --register=no --keep-unit --timezone=off --console=pipe -b -D "$1"' \
+     exec systemd-nspawn --quiet --register=no --keep-unit --timezone=off --console=pipe \
+       --private-network -b -D "$1"' \
     boot "$root" </dev/null >>"$work/console" 2>&1 &
   nspawn_pid=$! init_pid=""
   local i pid
@@ -151,7 +164,43 @@ audit_days() {
   [[ $(in_container date -d "@$1" +%F) == $(in_container date +%F) ]] && echo 1 || echo 2
 }
 
+# The audit's timer's service, run once, and what the node exporter then
+# serves of it, scraped inside the container on its loopback.
+exporter_metrics() {
+  quietly in_container systemctl start velmorad-audit.service
+  in_container bash -c 'exec 3<>/dev/tcp/127.0.0.1/9100 &&
+    printf "GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n" >&3 && cat <&3' 2>/dev/null |
+    grep -E '^(# [A-Z]+ )?velmorad_'
+}
+
 unit_state() { echo "$(in_container systemctl is-enabled velmorad.service)/$(in_container systemctl is-active velmorad.service)"; }
+
+# Writes a settings file whose target is the minute that begins 60 to 120 s
+# from now in the container, and sets due to when that minute begins.
+target_two_minutes_ahead() {
+  local now hour minute
+  now=$(in_container date +%s)
+  due=$(((now + 120) / 60 * 60))
+  read -r hour minute < <(in_container date -d "@$due" '+%-H %-M')
+  mkdir -p "$root/opt/velmora/etc"
+  printf 'MOD_VELMORA_HOUR="%s"\nMOD_VELMORA_MINUTE="%s"\n' "$hour" "$minute" \
+    >"$root/opt/velmora/etc/settings"
+  echo "  target $(in_container date -d "@$due" '+%H:%M %Z'), container time $(in_container date -d "@$now" '+%T')"
+}
+
+# What the daemon runs now: its PID and its executable, which is the
+# installed one unless an upgrade deleted it. The manager reports a start
+# before the exec, so this waits until the daemon's own image is in place.
+daemon_image() {
+  local pid exe
+  for _ in $(seq 50); do
+    pid=$(in_container systemctl show -p MainPID --value velmorad.service)
+    exe=$(in_container readlink "/proc/$pid/exe")
+    [[ $exe == /usr/sbin/velmorad* ]] && break
+    sleep 0.2
+  done
+  echo "$pid $exe"
+}
 
 # ---- boot 1: install -------------------------------------------------------
 
@@ -168,6 +217,22 @@ state=$(unit_state)
 check "after systemctl preset: $state" is "$state" disabled/inactive
 check "the installed unit is the shipped one" \
   cmp -s "$root/usr/lib/systemd/system/velmorad.service" "$source_dir/packaging/velmorad.service"
+
+# The upgrade from the previous release while its daemon runs, started but
+# not enabled, with a target twelve hours away: the new executable must run
+# afterwards, and nothing may be enabled that was not.
+quietly in_container dpkg -i /root/velmorad-previous.deb
+mkdir -p "$root/opt/velmora/etc"
+read -r hour minute < <(in_container date -d '12 hours' '+%-H %-M')
+printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
+quietly in_container systemctl start velmorad.service
+before=$(daemon_image)
+check "dpkg -i upgrades 0.1.0 to this version while the daemon runs" \
+  quietly in_container dpkg -i /root/velmorad.deb
+after=$(daemon_image) state=$(unit_state)
+check "after the upgrade the new executable runs ($before -> $after), $state" \
+  eval '[[ ${before%% *} != "${after%% *}" && ${after#* } == /usr/sbin/velmorad && $state == disabled/active ]]'
+quietly in_container systemctl stop velmorad.service
 shut_down
 printf 'uninitialized\n' >"$root/etc/machine-id"
 
@@ -182,13 +247,7 @@ check "this is a first boot (ConditionFirstBoot: $first)" is "$first" yes
 state=$(unit_state)
 check "after the first boot: $state" is "$state" disabled/inactive
 
-now=$(in_container date +%s)
-due=$(((now + 120) / 60 * 60))
-read -r hour minute < <(in_container date -d "@$due" '+%-H %-M')
-mkdir -p "$root/opt/velmora/etc"
-printf 'MOD_VELMORA_HOUR="%s"\nMOD_VELMORA_MINUTE="%s"\n' "$hour" "$minute" \
-  >"$root/opt/velmora/etc/settings"
-echo "  target $(in_container date -d "@$due" '+%H:%M %Z'), container time $(in_container date -d "@$now" '+%T')"
+target_two_minutes_ahead
 check "systemctl enable --now velmorad.service" \
   quietly in_container systemctl enable --now velmorad.service
 
@@ -253,6 +312,21 @@ code=$?
 printf '%s\n' "$audit" | sed 's/^/  /'
 check "velmora-audit after the restart: OK (exit $code), today happened" \
   eval '((code == 0)) && grep -q "happened: due" <<<"$audit"'
+audit=$(in_container velmora-audit --days "$(audit_days "$due")" --prometheus /nonexistent/velmorad.prom)
+check "velmora-audit with a file it cannot write: $(head -n 1 <<<"$audit" | cut -c1-50)..." \
+  eval '[[ $audit == "VELMORAD UNKNOWN - cannot write /nonexistent/velmorad.prom: "* ]]'
+
+# The audit's timer, as an operator turns it on, and its service run once.
+quietly in_container systemctl enable --now velmorad-audit.timer
+metrics=$(exporter_metrics)
+check "the node exporter shows the audit's metrics: velmorad_restarts_missed 0" \
+  grep -qx "velmorad_restarts_missed 0" <<<"$metrics"
+check "promtool check metrics on them reports nothing" \
+  eval '"$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
+score=$(in_container systemd-analyze security --no-pager velmorad-audit.service 2>/dev/null |
+        sed -n 's/.*Overall exposure level for velmorad-audit.service: \([0-9.]*\).*/\1/p')
+check "systemd-analyze security on the audit's service: ${score:-no score} (at most 2.0)" \
+  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 2.0) }'
 
 # A drop-in that stops every restart while the service runs on: the audit
 # must call that due time missed, and the state critical.
@@ -279,7 +353,37 @@ else
     eval '((code == 2)) && grep -q "MISSED: due" <<<"$audit"'
   check "the Prometheus file counts it" \
     quietly in_container grep -qx "velmorad_restarts_missed 1" /run/velmorad.prom
-  shut_down
+  metrics=$(exporter_metrics)
+  check "and so does the node exporter: velmorad_restarts_missed 1" \
+    grep -qx "velmorad_restarts_missed 1" <<<"$metrics"
+
+  # Removal with the service enabled and running, its minute two minutes
+  # away: the daemon must stop, and the container must not restart at that
+  # minute. Then purge, which must leave no enable link behind.
+  rm -r "$root/etc/systemd/system/velmorad.service.d"
+  target_two_minutes_ahead
+  quietly in_container systemctl daemon-reload
+  quietly in_container systemctl restart velmorad.service
+  state=$(unit_state)
+  check "before removal the daemon runs: $state" is "$state" enabled/active
+  check "apt-get remove velmorad" \
+    quietly in_container env DEBIAN_FRONTEND=noninteractive apt-get remove -y velmorad
+  left=$(in_container sh -c 'grep -lx velmorad /proc/[0-9]*/comm' 2>/dev/null)
+  check "after removal no daemon runs (${left:-none})" is "$left" ""
+  if wait_end $((due + 60 - $(date +%s))); then
+    check "no restart at the minute of the removed daemon (nspawn exit $end_status)" false
+  else
+    check "no restart at the minute of the removed daemon" true
+    links=$(in_container find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+              -name 'velmorad.service*' 2>/dev/null | tr '\n' ' ')
+    check "after removal the enable link stays: ${links:-none}" \
+      grep -q multi-user.target.wants/velmorad.service <<<"$links"
+    check "dpkg -P velmorad" quietly in_container dpkg -P velmorad
+    links=$(in_container find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+              -name 'velmorad*' 2>/dev/null | tr '\n' ' ')
+    check "after purge no enable link or record: ${links:-none}" is "$links" ""
+    shut_down
+  fi
 fi
 
 echo "$passed passed, $failed failed"

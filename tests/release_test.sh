@@ -54,8 +54,10 @@ stage() {
 unit_verifies() {
   unshare --mount --propagation private sh -c '
     mount -t tmpfs velmora-sbin /usr/sbin &&
-    cp "$1/usr/sbin/velmorad" /usr/sbin/ &&
-    MANPATH="$1/usr/share/man" systemd-analyze verify "$1/usr/lib/systemd/system/velmorad.service"
+    cp "$1/usr/sbin/velmorad" "$1/usr/sbin/velmora-audit" /usr/sbin/ &&
+    cd "$1/usr/lib/systemd/system" &&
+    MANPATH="$1/usr/share/man" systemd-analyze verify velmorad.service velmorad-audit.service \
+      velmorad-audit.timer
   ' verify "$work/stage"
 }
 
@@ -73,8 +75,10 @@ package_contents() {
   (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null) || return 1
   local deb
   deb=$(ls "$work"/velmorad_*.deb) || return 1
-  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $NF }' | sort) - <<'EOF' || return 1
+  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort) - <<'EOF' || return 1
 -rw-r--r-- root/root ./usr/lib/systemd/system-preset/50-velmorad.preset
+-rw-r--r-- root/root ./usr/lib/systemd/system/velmorad-audit.service
+-rw-r--r-- root/root ./usr/lib/systemd/system/velmorad-audit.timer
 -rw-r--r-- root/root ./usr/lib/systemd/system/velmorad.service
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
@@ -83,14 +87,21 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-audit.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-next.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmorad.8.gz
+-rw-r--r-- root/root ./usr/share/velmorad/velmorad-rules.yml
 -rwxr-xr-x root/root ./usr/sbin/velmora-audit
 -rwxr-xr-x root/root ./usr/sbin/velmora-next
 -rwxr-xr-x root/root ./usr/sbin/velmorad
+lrwxrwxrwx root/root ./var/lib/prometheus/node-exporter/velmorad.prom
 EOF
-  local info
+  local info scripts
   info=$(dpkg-deb -I "$deb")
-  grep -qE '^ *(preinst|postinst|prerm|postrm|config|triggers) ' <<<"$info" &&
-    { echo "maintainer scripts: $info"; return 1; }
+  # The scripts of a unit that is never enabled or started on install: not
+  # one of them may enable, start or reenable it.
+  scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's,^\./,,' | grep . | sort | tr '\n' ' ')
+  [[ $scripts == "control md5sums postinst postrm prerm " ]] ||
+    { echo "control archive: $scripts"; return 1; }
+  ! dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst ./prerm ./postrm | grep -v '^\s*#' |
+    grep -nwE 'enable|start|reenable|unmask|preset' || { echo "a script enables or starts the unit"; return 1; }
   grep -qx ' Package: velmorad' <<<"$info" || { echo "$info"; return 1; }
   # From dpkg-shlibdeps: glibc for the daemon, the C++ runtime for
   # velmora-next and velmora-audit, libsystemd for the audit's journal.
@@ -106,25 +117,50 @@ lintian_clean() {
   return "${PIPESTATUS[0]}"
 }
 
-# The monitoring plugin's own options; its verdicts are tested on a real
-# journal in the installed-system test.
+# The monitoring plugin's own options, and what it says and writes when it
+# cannot read the journal; its verdicts are tested on a real journal in the
+# installed-system test.
 audit_options() {
-  local version
+  local audit=$build/velmora-audit version out
   version=$(awk -F= '/^CMAKE_PROJECT_VERSION:/ { print $2 }' "$build/CMakeCache.txt")
-  [[ $("$build/velmora-audit" --version) == "velmora-audit $version" ]] || return 1
-  "$build/velmora-audit" --help | grep -q '^usage: velmora-audit ' || return 1
-  "$build/velmora-audit" --days 0 >/dev/null 2>&1
+  [[ $("$audit" --version) == "velmora-audit $version" ]] || return 1
+  "$audit" -h | grep -q '^usage: velmora-audit ' || return 1
+  "$audit" --days 0 >/dev/null 2>&1
   (($? == 3)) || { echo "a bad option must give UNKNOWN (3)"; return 1; }
+  # As nobody, with a umask that would keep the exporter out: the journal
+  # cannot be read, which is said without a usage line, and the metrics say
+  # UNKNOWN, readable by all.
+  chmod 755 "$work" && install -d -o 65534 -m 755 "$work/metrics"
+  out=$(cd / && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
+    'umask 077; exec "$0" --days=3 --prometheus "$1"' "$audit" "$work/metrics/audit.prom" 2>"$work/audit.err")
+  (($? == 3)) && [[ $out == "VELMORAD UNKNOWN - the journal shows no entry to uid 65534: "* ]] &&
+    [[ ! -s $work/audit.err ]] || { echo "$out"; cat "$work/audit.err"; return 1; }
+  local metrics=$work/metrics/audit.prom
+  grep -qx 'velmorad_audit_state 3' "$metrics" && ! grep -q restarts "$metrics" &&
+    [[ $(stat -c %a "$metrics") == 644 ]] || { ls -l "$metrics"; cat "$metrics"; return 1; }
+  out=$("$audit" --prometheus "$work/no/such/dir/audit.prom" 2>/dev/null)
+  [[ $out == "VELMORAD UNKNOWN - "*"cannot write $work/no/such/dir/audit.prom: No such file or directory" ]] ||
+    { echo "$out"; return 1; }
+}
+
+# Prometheus's own checker: the metric names, and the alert rules against
+# their tests.
+prometheus_checks() {
+  local promtool=$source_dir/tools/promtool
+  "$promtool" check metrics <"$work/metrics/audit.prom" || return 1
+  (cd "$source_dir/packaging/prometheus" && "$promtool" test rules velmorad-rules_test.yml)
 }
 
 check "position-independent, full RELRO, BIND_NOW, fortified" hardened
 check "needs no library beyond glibc" only_glibc
 check "cmake --install stages the files" stage
-check "systemd-analyze verify passes on the unit" unit_verifies
+check "systemd-analyze verify passes on the units" unit_verifies
 check "the manual pages render without warnings" man_pages_clean
 check "the Debian package holds exactly the expected files" package_contents
 check "lintian: no error, no warning" lintian_clean
-check "velmora-audit answers --help and --version, and a bad option with UNKNOWN" audit_options
+check "velmora-audit: --help, --version, UNKNOWN for a bad option, an unread journal and an unwritten file" \
+  audit_options
+check "promtool: the metric names pass, and so do the alert rules' tests" prometheus_checks
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
