@@ -108,6 +108,19 @@ EOF
   grep -qE '^ Depends: libc6 \(>= [0-9.]+\)' <<<"$info" || { echo "$info"; return 1; }
 }
 
+# A second build of the same tree, elsewhere, packs to the same bytes: the
+# times in the package come from the last commit (or SOURCE_DATE_EPOCH).
+reproducible() {
+  local flags
+  flags=$(awk -F= '/^CMAKE_CXX_FLAGS_RELEASE:/ { print $2 }' "$build/CMakeCache.txt")
+  cmake -S "$source_dir" -B "$work/again" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    "-DCMAKE_CXX_FLAGS_RELEASE=$flags" -DVELMORA_TESTS=OFF -DVELMORA_WERROR=ON >/dev/null &&
+    cmake --build "$work/again" >/dev/null &&
+    mkdir "$work/again-deb" &&
+    (cd "$work/again-deb" && cpack -G DEB --config "$work/again/CPackConfig.cmake" >/dev/null) &&
+    cmp "$work"/velmorad_*.deb "$work"/again-deb/velmorad_*.deb
+}
+
 # Debian's own package checker, as strict as it gets: any error or warning
 # fails (informational tags are listed but pass).
 lintian_clean() {
@@ -158,6 +171,7 @@ check "systemd-analyze verify passes on the units" unit_verifies
 check "the manual pages render without warnings" man_pages_clean
 check "the Debian package holds exactly the expected files" package_contents
 check "lintian: no error, no warning" lintian_clean
+check "a second build elsewhere gives the same package, byte for byte" reproducible
 check "velmora-audit: --help, --version, UNKNOWN for a bad option, an unread journal and an unwritten file" \
   audit_options
 check "promtool: the metric names pass, and so do the alert rules' tests" prometheus_checks
