@@ -216,12 +216,14 @@ int main(int argc, char** argv) {
   }
 
   // A zone that glibc cannot load leaves it at offset 0 with the zone's
-  // first letters for an abbreviation ("Europe"): call those times UTC.
+  // first letters for an abbreviation ("Europe"), and an empty TZ with
+  // "UTC" or "Universal" by release: call those times UTC.
   const char* stamp = "%Y-%m-%d %H:%M:%S %Z";
   const char* tz = std::getenv("TZ");
   if (tz != nullptr && (*tz == '\0' || std::strcmp(tz, ":") == 0)) {
     say("zone UTC (TZ is set but empty)\n");
     warn("TZ is set but empty, which glibc takes for UTC: the times below are in UTC");
+    stamp = "%Y-%m-%d %H:%M:%S UTC";
   } else {
     say("zone %s\n", zone_name().c_str());
   }
