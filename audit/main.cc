@@ -123,9 +123,10 @@ std::string summary(const audit_result& r, const audit_input& in) {
 
 // Written beside FILE and renamed over it, so that the collector never reads
 // half a file, and readable by everyone, since the exporter runs as a user of
-// its own. Without a result (the journal could not be read) only the state,
-// UNKNOWN, the window and the time of the run are written: the counts are
-// not known, and a stale count would read as good news.
+// its own. Without a result (the journal or the settings file could not be
+// read) only the state, UNKNOWN, the window and the time of the run are
+// written: the counts are not known, and a stale count would read as good
+// news.
 bool write_metrics(const std::string& file, const audit_result* r, const audit_input& in,
                    std::string* why) {
   const std::string part = file + ".part" + std::to_string(getpid());
