@@ -73,9 +73,11 @@ quietly() { "$@" >>"$work/commands.log" 2>&1; }
   { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
 deb=$(ls "$work"/velmorad_*.deb)
 arch=$(dpkg-deb -f "$deb" Architecture)
-# Another architecture boots under an emulator, slowly: the trials that
-# wait are left to amd64.
-[[ $arch == amd64 ]] || full=0
+# Another architecture boots under qemu-user, slowly, and without the
+# units' sandboxes, which the emulator cannot set up: the trials that wait
+# are left to amd64, and a drop-in resets the sandboxes.
+emulated=0
+[[ $arch == amd64 ]] || full=0 emulated=1
 # The previous release, 0.1.0, as far as an upgrade can tell: the same files
 # under the older version, and no maintainer scripts, as it had none.
 dpkg-deb -R "$deb" "$work/previous"
@@ -94,6 +96,12 @@ echo velmora-test >"$root/etc/hostname"
 echo 'ARGS="--web.listen-address=127.0.0.1:9100"' >"$root/etc/default/prometheus-node-exporter"
 cp "$deb" "$root/root/velmorad.deb"
 cp "$work/previous.deb" "$root/root/velmorad-previous.deb"
+if ((emulated)); then
+  for unit in velmorad velmorad-audit; do
+    mkdir -p "$root/etc/systemd/system/$unit.service.d"
+    cp "$source_dir/tests/emulated-sandbox.conf" "$root/etc/systemd/system/$unit.service.d/"
+  done
+fi
 
 # ---- the container -------------------------------------------------------
 
@@ -173,6 +181,20 @@ exporter_metrics() {
     grep -E '^(# [A-Z]+ )?velmorad_'
 }
 
+# How systemd-analyze rates a unit's sandbox: at most 1.0. Under an
+# emulator the sandboxes are reset, and so the rating is left to amd64.
+security_check() {
+  local score
+  score=$(in_container systemd-analyze security --no-pager "$1" 2>/dev/null |
+          sed -n "s/.*Overall exposure level for $1: \([0-9.]*\).*/\1/p")
+  if ((emulated)); then
+    echo "skip  systemd-analyze security on $1: ${score:-no score}, its sandbox reset for the emulator"
+  else
+    check "systemd-analyze security on $1: ${score:-no score} (at most 1.0)" \
+      awk -v s="${score:-99}" 'BEGIN { exit !(s <= 1.0) }'
+  fi
+}
+
 unit_state() { echo "$(in_container systemctl is-enabled velmorad.service)/$(in_container systemctl is-active velmorad.service)"; }
 
 # Writes a settings file whose target is the minute that begins 60 to 120 s
@@ -189,17 +211,18 @@ target_two_minutes_ahead() {
 }
 
 # What the daemon runs now: its PID and its executable, which is the
-# installed one unless an upgrade deleted it. The manager reports a start
-# before the exec, so this waits until the daemon's own image is in place.
+# installed one unless an upgrade deleted it, as its memory map shows it
+# (also under an emulator, which /proc/PID/exe would name instead). The
+# manager reports a start before the exec, so this waits for the image.
 daemon_image() {
   local pid exe
   for _ in $(seq 50); do
     pid=$(in_container systemctl show -p MainPID --value velmorad.service)
-    exe=$(in_container readlink "/proc/$pid/exe")
-    [[ $exe == /usr/sbin/velmorad* ]] && break
+    exe=$(in_container awk '$6 == "/usr/sbin/velmorad" { print $6, $7; exit }' "/proc/$pid/maps")
+    [[ -n $exe ]] && break
     sleep 0.2
   done
-  echo "$pid $exe"
+  echo "$pid ${exe% }"
 }
 
 # ---- boot 1: install -------------------------------------------------------
@@ -273,13 +296,14 @@ for ns in net user ipc; do
     own_ns+="$ns "
 done
 sandbox="uid $(field Uid), CapBnd $(field CapBnd), NoNewPrivs $(field NoNewPrivs), Seccomp $(field Seccomp), / ${root_mount%%,*}, /run/systemd ${run_mount%%,*}, own namespaces: ${own_ns% }"
-check "sandbox in force: $sandbox" is "$sandbox" \
-  "uid 0, CapBnd 0000000000000000, NoNewPrivs 1, Seccomp 2, / ro, /run/systemd rw, own namespaces: net user ipc"
+if ((emulated)); then
+  echo "skip  sandbox in force: reset for the emulator ($sandbox)"
+else
+  check "sandbox in force: $sandbox" is "$sandbox" \
+    "uid 0, CapBnd 0000000000000000, NoNewPrivs 1, Seccomp 2, / ro, /run/systemd rw, own namespaces: net user ipc"
+fi
 
-score=$(in_container systemd-analyze security --no-pager velmorad.service 2>/dev/null |
-        sed -n 's/.*Overall exposure level for velmorad.service: \([0-9.]*\).*/\1/p')
-check "systemd-analyze security: ${score:-no score} (at most 1.0)" \
-  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 1.0) }'
+security_check velmorad.service
 
 # The daemon's restart ends the container: nspawn exits 133.
 if wait_end $((due + 150 - $(date +%s))); then
@@ -325,10 +349,7 @@ check "the node exporter shows the audit's metrics: velmorad_restarts_missed 0" 
   grep -qx "velmorad_restarts_missed 0" <<<"$metrics"
 check "promtool check metrics on them reports nothing" \
   eval '[[ -n $metrics ]] && "$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
-score=$(in_container systemd-analyze security --no-pager velmorad-audit.service 2>/dev/null |
-        sed -n 's/.*Overall exposure level for velmorad-audit.service: \([0-9.]*\).*/\1/p')
-check "systemd-analyze security on the audit's service: ${score:-no score} (at most 1.0)" \
-  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 1.0) }'
+security_check velmorad-audit.service
 
 if ((!full)); then
   shut_down
