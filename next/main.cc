@@ -68,6 +68,12 @@ int problems = 0;
 }
 
 void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
+
+// The check's verdict when there are problems: its line, and exit 1.
+int bad() {
+  std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
+  return 1;
+}
 void problem(const std::string& text) {
   warn(text);
   ++problems;
@@ -137,8 +143,7 @@ int main(int argc, char** argv) {
         std::strerror(open_error));
     problem(std::string(path) + " cannot be read as uid " + std::to_string(getuid()) +
             ", so what the daemon reads is unknown here: run velmora-next as root");
-    if (checking) std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
-    return checking ? 1 : 0;
+    return checking ? bad() : 0;
   } else if (stream == nullptr) {
     say("settings %s: cannot be read (%s)\n", path, unreadable_reason(path, open_error).c_str());
     problem(std::string(path) + " cannot be read: every value is 0, so the host restarts "
@@ -207,12 +212,9 @@ int main(int argc, char** argv) {
   }
 
   if (checking) {
-    if (problems == 0) {
-      std::printf("ok: restart daily at %02d:%02d\n", target / 60, target % 60);
-      return 0;
-    }
-    std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
-    return 1;
+    if (problems > 0) return bad();
+    std::printf("ok: restart daily at %02d:%02d\n", target / 60, target % 60);
+    return 0;
   }
 
   // A zone that glibc cannot load leaves it at offset 0 with the zone's

@@ -362,13 +362,10 @@ fi
 # must call that due time missed, and the state critical.
 mkdir -p "$root/etc/systemd/system/velmorad.service.d"
 printf '[Service]\nUser=nobody\n' >"$root/etc/systemd/system/velmorad.service.d/nobody.conf"
-now=$(in_container date +%s)
-due=$(((now + 100) / 60 * 60))
-read -r hour minute < <(in_container date -d "@$due" '+%-H %-M')
-printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
+echo "  User=nobody in a drop-in"
+target_two_minutes_ahead
 quietly in_container systemctl daemon-reload
 quietly in_container systemctl restart velmorad.service
-echo "  User=nobody in a drop-in, target $(in_container date -d "@$due" '+%H:%M %Z')"
 # The due pass comes within 30 s of the minute; the audit calls it missed
 # once the host has stayed up 5 minutes past it.
 if wait_end $((due + 30 + 300 + 10 - $(date +%s))); then
