@@ -24,7 +24,8 @@ struct stretch {
   time_t start, end;
   size_t boot;
   bool open;     // still running at the boot's end
-  time_t until;  // its passes come before this
+  time_t until;  // its passes come before this: at most kEarlySlack past the boot's end
+  const settings_record* settings;  // in force at its start; null: not known
 };
 
 std::vector<stretch> stretches_of(const audit_input& in) {
@@ -33,7 +34,8 @@ std::vector<stretch> stretches_of(const audit_input& in) {
     const daemon_event& e = in.events[i];
     if (!e.start) continue;
     const boot_record& boot = in.boots[e.boot];
-    stretch s{e.at, boot.last, e.boot, true, boot.last + kEarlySlack};
+    stretch s{e.at, boot.last, e.boot, true, boot.last + kEarlySlack + 1,
+              target_in_force(in.settings, e.at)};
     for (size_t k = i + 1; k < in.events.size(); ++k) {
       if (in.events[k].boot != e.boot) continue;
       s.end = in.events[k].at;
@@ -44,7 +46,7 @@ std::vector<stretch> stretches_of(const audit_input& in) {
       // just before its minute while the host stayed up ran nothing.
       const bool shutdown = !in.events[k].start && !boot.current &&
                             boot.last - s.end <= kShutdownBound;
-      s.until = shutdown ? s.end + kEarlySlack : s.end;
+      s.until = shutdown ? s.end + kEarlySlack + 1 : s.end;
       break;
     }
     out.push_back(s);
@@ -76,6 +78,14 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
     d.what = verdict::unknown;
     return d;
   }
+  // A daemon ran then whose target is not known: it may have been due.
+  for (const stretch& s : stretches) {
+    if (s.settings == nullptr && s.start <= minute && minute < s.until) {
+      d.what = verdict::unrecorded;
+      d.since = s.start;
+      return d;
+    }
+  }
   size_t boot = in.boots.size();
   for (size_t b = 0; b < in.boots.size(); ++b) {
     if (in.boots[b].first <= minute && minute <= in.boots[b].last) boot = b;
@@ -96,12 +106,45 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
     if (s.start >= minute_end && d.since == 0) d.since = s.start;
   }
   // The oldest boot may have begun before the journal does: a start-up line
-  // before the journal's first entry would not show.
-  d.what = boot == 0 && !started_before ? verdict::unknown : verdict::not_running;
+  // before the journal's first entry would not show, unless the journal
+  // holds the boot from its start.
+  d.what = boot == 0 && !started_before && !in.boots[0].head_known ? verdict::unknown
+                                                                    : verdict::not_running;
   return d;
 }
 
+// The target a daemon would have read on the day that begins at `start`:
+// the one in force then, else the file's as it reads now.
+int32_t target_of_day(const audit_input& in, time_t start) {
+  const settings_record* r = target_in_force(in.settings, start);
+  return r != nullptr ? r->target : in.settings.back().target;
+}
+
 }  // namespace
+
+void record_settings(std::vector<settings_record>* history, settings_record now) {
+  while (!history->empty() && history->back().changed > now.changed) history->pop_back();
+  if (!history->empty() && history->back().changed == now.changed) {
+    if (history->back().target == now.target) {
+      history->back().seen = now.seen;
+      return;
+    }
+    history->pop_back();  // two versions within a second: the later counts
+  }
+  history->push_back(now);
+  if (history->size() > kHistoryKept) {
+    history->erase(history->begin(), history->end() - kHistoryKept);
+  }
+}
+
+const settings_record* target_in_force(const std::vector<settings_record>& history,
+                                       time_t when) {
+  for (size_t i = history.size(); i-- > 0;) {
+    if (history[i].changed > when) continue;
+    return i + 1 == history.size() || when <= history[i].seen ? &history[i] : nullptr;
+  }
+  return nullptr;
+}
 
 audit_result audit(const audit_input& in) {
   const std::vector<stretch> stretches = stretches_of(in);
@@ -111,8 +154,8 @@ audit_result audit(const audit_input& in) {
   // Every due pass of every stretch that reaches into the window.
   std::vector<due_time> dues;
   for (const stretch& s : stretches) {
-    if (s.until < window_start) continue;
-    for (time_t t : predict_runs(in.target, s.start, INT_MAX, s.until)) {
+    if (s.until < window_start || s.settings == nullptr) continue;
+    for (time_t t : predict_runs(s.settings->target, s.start, INT_MAX, s.until)) {
       if (t >= window_start && t < window_end) dues.push_back(judge(in, s, t));
     }
   }
@@ -123,6 +166,7 @@ audit_result audit(const audit_input& in) {
   result.window_start = window_start;
   result.window_end = window_end;
   bool unknown = false;
+  verdict last_decided = verdict::happened;
   for (int d = 1 - in.days; d <= 0; ++d) {
     day_report day{local_midnight(in.now, d), {}};
     const time_t next = local_midnight(in.now, d + 1);
@@ -131,7 +175,8 @@ audit_result audit(const audit_input& in) {
     }
     if (day.dues.empty()) {
       // The minutes a daemon running all along would have run at that day.
-      for (time_t minute : predict_runs(in.target, day.start - 12 * 3600, 4, next)) {
+      const int32_t target = target_of_day(in, day.start);
+      for (time_t minute : predict_runs(target, day.start - 12 * 3600, 4, next)) {
         if (minute >= day.start) day.dues.push_back(explain(in, stretches, minute));
       }
       if (day.dues.empty()) day.dues.push_back({verdict::never, 0, 0, 0});
@@ -142,17 +187,32 @@ audit_result audit(const audit_input& in) {
         result.last_restart = std::max(result.last_restart, due.boot_end);
       }
       if (due.what == verdict::missed) ++result.missed;
-      if (due.what == verdict::unknown) unknown = true;
+      if (due.what == verdict::happened || due.what == verdict::missed) last_decided = due.what;
+      if (due.what == verdict::unknown || due.what == verdict::unrecorded) unknown = true;
     }
     result.days.push_back(day);
   }
-  result.running_now = std::any_of(stretches.begin(), stretches.end(), [&](const stretch& s) {
-    return s.open && in.boots[s.boot].current;
-  });
-  result.state = result.missed > 0 ? audit_state::critical
-                 : unknown         ? audit_state::unknown
-                 : !result.running_now ? audit_state::warning
-                                       : audit_state::ok;
+  for (const stretch& s : stretches) {
+    if (s.settings == nullptr && s.until >= window_start &&
+        (result.unrecorded_since == 0 || s.start < result.unrecorded_since)) {
+      result.unrecorded_since = s.start;
+    }
+    if (!s.open || !in.boots[s.boot].current) continue;
+    result.running_now = true;
+    result.running_since = s.start;
+    result.kept_known = s.settings != nullptr;
+    if (s.settings != nullptr) result.kept_target = s.settings->target;
+    const settings_record& file = in.settings.back();
+    result.pending = s.start < file.changed &&
+                     (s.settings == nullptr || s.settings->target != file.target);
+  }
+  result.turned_off = !result.running_now && in.enabled == 0;
+  result.state = result.turned_off                     ? audit_state::ok
+                 : last_decided == verdict::missed     ? audit_state::critical
+                 : result.pending                      ? audit_state::warning
+                 : unknown                             ? audit_state::unknown
+                 : !result.running_now                 ? audit_state::warning
+                                                       : audit_state::ok;
   return result;
 }
 
@@ -167,6 +227,7 @@ const char* verdict_name(verdict what) {
     case verdict::not_armed: return "not armed";
     case verdict::never: return "never";
     case verdict::unknown: return "unknown";
+    case verdict::unrecorded: return "unrecorded";
   }
   return "?";
 }

@@ -1,6 +1,7 @@
 // Whether the restarts that velmorad was due to make happened, judged from
-// what the system journal holds: its boots, the daemon's start-up lines and
-// its unit's stops.
+// what the system journal holds (its boots, the daemon's start-up lines and
+// its unit's stops) and from what the settings file was seen to say over
+// time, since each daemon keeps the target it read at its start.
 //
 // Contract:
 // - audit() is a pure function of its input and of the local-time rules (TZ
@@ -11,17 +12,25 @@
 //   own decision runs the reboot command: from its start, 30 seconds apart,
 //   up to the stretch's end. Only where the boot ends (by its end, or by a
 //   stop that the boot's end follows within kShutdownBound) do they reach
-//   kEarlySlack past it, for the passes' drift.
+//   kEarlySlack past it, for the passes' drift. Each stretch has the target
+//   in force at its start (target_in_force); a stretch whose target is not
+//   known has no due times, and the days it covers read as not known.
 // - A due time "happened" when its boot ended from kEarlySlack before it to
 //   kShutdownBound after it, "missed" when the boot went on longer, and is
 //   "pending" while the current boot has not yet gone on that long.
-// - A day without a due time says why, for the minute the target names that
-//   day: the host was down, the daemon was not running, it started during or
-//   after that minute, the target is never reached, the minute is still to
-//   come, or the journal does not reach back that far ("unknown").
-// - The state is critical when a restart was missed, else unknown when the
-//   journal cannot tell for some day, else warning when the daemon is not
-//   running now, else ok: the exit codes of monitoring plugins.
+// - A day without a due time says why, for the minute the target in force
+//   that day names: the host was down, the daemon was not running, it
+//   started during or after that minute, the target is never reached, the
+//   minute is still to come, or it cannot be told: the journal does not
+//   reach back that far, or the target of the daemon then running is not
+//   known.
+// - The state, with the exit codes of monitoring plugins: ok when restarts
+//   are turned off (the daemon is neither running nor enabled), whatever the
+//   days say; else critical while the last restart due that was decided was
+//   missed (a later one that happened mends it); else warning while the
+//   running daemon keeps a target other than the file's; else unknown when
+//   some day cannot be told; else warning when the daemon is not running
+//   now; else ok.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +52,7 @@ struct boot_record {
   time_t first;  // the boot's first journal entry
   time_t last;   // its last entry; for the current boot, now
   bool current;
+  bool head_known = false;  // the journal holds the boot from its start
 };
 
 struct daemon_event {
@@ -51,11 +61,36 @@ struct daemon_event {
   bool start;   // a start-up line; else the daemon's unit stopped
 };
 
+// What the settings file said: from `changed` on it gave `target`, and it
+// was last seen to give it at `seen`. A later change that was never seen
+// may lie between `seen` and the next record's `changed`.
+struct settings_record {
+  time_t changed;
+  time_t seen;
+  int32_t target;  // the daemon's target minute
+};
+
+// Records the file as it reads now into `history` (oldest first): a new
+// record when it changed since the last, else the last seen again. Records
+// that a clock set back would put out of order go; at most kHistoryKept
+// are kept, the newest.
+inline constexpr size_t kHistoryKept = 100;
+void record_settings(std::vector<settings_record>* history, settings_record now);
+
+// The record in force at `when`: the last that changed at or before it,
+// provided no unseen change may lie between it and `when`. Null when none
+// is known to be.
+const settings_record* target_in_force(const std::vector<settings_record>& history,
+                                       time_t when);
+
 struct audit_input {
   std::vector<boot_record> boots;    // oldest first
   std::vector<daemon_event> events;  // in time order
   time_t journal_start;              // the journal's earliest entry
-  int32_t target;                    // the daemon's target minute
+  // What the settings file said, oldest first; the last is the file as it
+  // reads now, whose target a daemon started now would keep.
+  std::vector<settings_record> settings;
+  int enabled = -1;                  // the daemon's unit: 1 enabled, 0 not, -1 not known
   time_t now;
   int days;                          // today and the days before it
 };
@@ -70,14 +105,15 @@ enum class verdict {
   not_armed,    // the daemon started during or after the due minute
   never,        // the target lies outside the day: never due
   unknown,      // the journal does not reach back that far
+  unrecorded,   // the target of the daemon then running is not known
 };
 
 struct due_time {
   verdict what;
   time_t at;        // the due pass; for a day without one, the due minute
   time_t boot_end;  // happened, missed: when the boot ended
-  time_t since;     // happened, missed, not_armed: when the daemon started;
-                    // not_running: when it started later that boot, or 0
+  time_t since;     // happened, missed, not_armed, unrecorded: when the daemon
+                    // started; not_running: when it started later that boot, or 0
 };
 
 struct day_report {
@@ -94,6 +130,14 @@ struct audit_result {
   int missed = 0;
   time_t last_restart = 0;       // boot end of the last that happened; 0 for none
   bool running_now = false;      // a stretch of the daemon is open in the current boot
+  time_t running_since = 0;      // when that stretch began
+  bool turned_off = false;       // not running, and the unit is not enabled
+  // The running daemon started before the file's last change and keeps
+  // another target, or one that is not known.
+  bool pending = false;
+  bool kept_known = false;       // the running daemon's target is known:
+  int32_t kept_target = 0;       // it is this
+  time_t unrecorded_since = 0;   // the earliest start of a daemon whose target is not known
   time_t window_start = 0;       // the first day's local midnight
   time_t window_end = 0;         // the local midnight after today
 };

@@ -20,6 +20,15 @@ time_t At(const char* text) {
 struct Boot {
   const char* first;
   const char* last;  // nullptr: the current boot, up to now
+  bool head_known = false;
+};
+
+// The settings file gave `target` from `changed` on, last seen at `seen`
+// (nullptr: now).
+struct Record {
+  const char* changed;
+  const char* seen;
+  int32_t target;
 };
 
 struct Event {
@@ -38,6 +47,9 @@ struct Case {
   std::vector<Event> events;
   std::vector<std::string> days_seen;  // "MM-DD verdict[,verdict]"
   audit_state state;
+  std::vector<Record> history = {};  // none: the file gave `target` all along
+  int enabled = -1;
+  bool pending = false;
 };
 
 std::vector<std::string> Days(const audit_result& result) {
@@ -136,6 +148,93 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
         {"2026-10-25 02:32:00 +0200", 1},
         {"2026-10-25 02:32:30 +0100", 2}},
        {"10-25 happened,happened"}, audit_state::ok},
+      {"the boot ended kEarlySlack before the due pass: happened", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 02:59:30 +0000"},
+        {"2026-06-02 03:01:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:00 +0000", 0}, {"2026-06-02 03:01:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"a second earlier: the host was down at the due minute", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 02:59:29 +0000"},
+        {"2026-06-02 03:01:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:00 +0000", 0}, {"2026-06-02 03:01:30 +0000", 1}},
+       {"06-02 host down"}, audit_state::ok},
+      {"the boot ended kShutdownBound after the due pass: happened", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:05:00 +0000"},
+        {"2026-06-02 03:06:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:00 +0000", 0}, {"2026-06-02 03:06:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"a second later: missed", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:05:01 +0000"},
+        {"2026-06-02 03:06:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:00 +0000", 0}, {"2026-06-02 03:06:30 +0000", 1}},
+       {"06-02 missed"}, audit_state::critical},
+      {"a miss mended by the next night's restart", "UTC", at3, "2026-06-03 12:00:00 +0000", 2,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-03 03:00:40 +0000"},
+        {"2026-06-03 03:01:10 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-03 03:01:40 +0000", 1}},
+       {"06-02 missed", "06-03 happened"}, audit_state::ok},
+      {"retimed at noon: each night judged by the target its daemon read", "UTC", 240,
+       "2026-12-08 12:00:00 +0000", 3,
+       {{"2026-12-05 03:01:00 +0000", "2026-12-06 03:00:20 +0000"},
+        {"2026-12-06 03:01:00 +0000", "2026-12-07 03:00:20 +0000"},
+        {"2026-12-07 03:01:00 +0000", "2026-12-08 03:00:20 +0000"},
+        {"2026-12-08 03:01:00 +0000", "2026-12-08 04:00:20 +0000"},
+        {"2026-12-08 04:01:00 +0000", nullptr}},
+       {{"2026-12-05 03:01:30 +0000", 0}, {"2026-12-06 03:01:30 +0000", 1},
+        {"2026-12-07 03:01:30 +0000", 2}, {"2026-12-08 03:01:30 +0000", 3},
+        {"2026-12-08 04:01:30 +0000", 4}},
+       {"12-06 happened", "12-07 happened", "12-08 happened,happened"}, audit_state::ok,
+       {{"2026-01-05 09:00:00 +0000", "2026-12-07 11:00:00 +0000", 180},
+        {"2026-12-07 12:00:03 +0000", nullptr, 240}}},
+      {"retimed, not yet applied: the running daemon keeps 03:00", "UTC", 240,
+       "2026-12-07 18:00:00 +0000", 2,
+       {{"2026-12-05 03:01:00 +0000", "2026-12-06 03:00:20 +0000"},
+        {"2026-12-06 03:01:00 +0000", "2026-12-07 03:00:20 +0000"},
+        {"2026-12-07 03:01:00 +0000", nullptr}},
+       {{"2026-12-05 03:01:30 +0000", 0}, {"2026-12-06 03:01:30 +0000", 1},
+        {"2026-12-07 03:01:30 +0000", 2}},
+       {"12-06 happened", "12-07 happened"}, audit_state::warning,
+       {{"2026-01-05 09:00:00 +0000", "2026-12-07 11:00:00 +0000", 180},
+        {"2026-12-07 12:00:03 +0000", nullptr, 240}}, -1, true},
+      {"retimed before anything was recorded: not known, never missed", "UTC", 240,
+       "2026-12-07 18:00:00 +0000", 2,
+       {{"2026-12-05 03:01:00 +0000", "2026-12-06 03:00:20 +0000"},
+        {"2026-12-06 03:01:00 +0000", "2026-12-07 03:00:20 +0000"},
+        {"2026-12-07 03:01:00 +0000", nullptr}},
+       {{"2026-12-05 03:01:30 +0000", 0}, {"2026-12-06 03:01:30 +0000", 1},
+        {"2026-12-07 03:01:30 +0000", 2}},
+       {"12-06 unrecorded", "12-07 unrecorded"}, audit_state::warning,
+       {{"2026-12-07 12:00:03 +0000", nullptr, 240}}, -1, true},
+      {"a change that may have gone unseen between two runs", "UTC", 240,
+       "2026-12-08 12:00:00 +0000", 1,
+       {{"2026-12-07 03:01:00 +0000", "2026-12-07 11:29:50 +0000"},
+        {"2026-12-07 11:30:00 +0000", nullptr}},
+       {{"2026-12-07 03:01:30 +0000", 0}, {"2026-12-07 11:30:30 +0000", 1}},
+       {"12-08 unrecorded"}, audit_state::warning,
+       {{"2026-01-05 09:00:00 +0000", "2026-12-07 11:00:00 +0000", 180},
+        {"2026-12-07 12:00:03 +0000", nullptr, 240}}, -1, true},
+      {"first enabled on a host up for weeks, its boot whole in the journal", "UTC", at3,
+       "2026-12-08 12:00:00 +0000", 7,
+       {{"2026-11-08 10:00:00 +0000", "2026-12-06 03:00:20 +0000", true},
+        {"2026-12-06 03:01:00 +0000", "2026-12-07 03:00:20 +0000"},
+        {"2026-12-07 03:01:00 +0000", "2026-12-08 03:00:20 +0000"},
+        {"2026-12-08 03:01:00 +0000", nullptr}},
+       {{"2026-12-05 15:00:00 +0000", 0}, {"2026-12-06 03:01:30 +0000", 1},
+        {"2026-12-07 03:01:30 +0000", 2}, {"2026-12-08 03:01:30 +0000", 3}},
+       {"12-02 not running", "12-03 not running", "12-04 not running", "12-05 not running",
+        "12-06 happened", "12-07 happened", "12-08 happened"},
+       audit_state::ok},
+      {"turned off: neither enabled nor running", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 01:00:00 +0000", 0, false}},
+       {"06-02 not running"}, audit_state::ok, {}, 0},
+      {"enabled but not running", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 01:00:00 +0000", 0, false}},
+       {"06-02 not running"}, audit_state::warning, {}, 1},
       {"a journal that starts mid-window", "UTC", at3, "2026-06-03 12:00:00 +0000", 3,
        {{"2026-06-02 10:00:00 +0000", "2026-06-03 03:00:40 +0000"},
         {"2026-06-03 03:01:10 +0000", nullptr}},
@@ -151,17 +250,24 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     setenv("TZ", c.zone, 1);
     tzset();
     audit_input in{};
-    in.target = c.target;
     in.now = At(c.now);
     in.days = c.days;
+    in.enabled = c.enabled;
+    in.settings.push_back({0, in.now, c.target});
+    if (!c.history.empty()) in.settings.clear();
+    for (const Record& r : c.history) {
+      in.settings.push_back({At(r.changed), r.seen ? At(r.seen) : in.now, r.target});
+    }
     in.journal_start = At(c.boots.front().first);
     for (const Boot& b : c.boots) {
-      in.boots.push_back({At(b.first), b.last ? At(b.last) : in.now, b.last == nullptr});
+      in.boots.push_back({At(b.first), b.last ? At(b.last) : in.now, b.last == nullptr,
+                          b.head_known});
     }
     for (const Event& e : c.events) in.events.push_back({At(e.at), e.boot, e.start});
     const audit_result result = audit(in);
     EXPECT_EQ(Days(result), c.days_seen);
     EXPECT_EQ(result.state, c.state);
+    EXPECT_EQ(result.pending, c.pending);
   }
 }
 

@@ -18,6 +18,12 @@ namespace velmora {
 namespace {
 
 constexpr char kStartUpLine[] = "Modul Velmora start";
+// journald's "Journal started", which opens its journal in every boot (a
+// container's too, which has no kernel lines).
+constexpr char kJournalStarted[] = "MESSAGE_ID=f77379a8490b408bbe5f6940505a777b";
+// A boot's first entries show that the journal holds it from its start when
+// one of them is journald's start or a kernel line within this long.
+constexpr int64_t kHeadWithin = 60 * 1000000LL;
 
 using journal_ptr = std::unique_ptr<sd_journal, decltype(&sd_journal_close)>;
 
@@ -36,7 +42,25 @@ uint64_t realtime_usec(sd_journal* j) {
   return usec;
 }
 
-time_t seconds(uint64_t usec) { return static_cast<time_t>(usec / 1000000); }
+uint64_t monotonic_usec(sd_journal* j) {
+  // Without a place for the boot ID it would refuse entries of other boots.
+  uint64_t usec = 0;
+  sd_id128_t boot{};
+  sd_journal_get_monotonic_usec(j, &usec, &boot);
+  return usec;
+}
+
+time_t seconds(int64_t usec) { return static_cast<time_t>(usec / 1000000); }
+
+// When the current entry was written, in real time. A host without a
+// battery-backed clock boots with the clock where it stopped, and is set
+// right a little later: the entries before that step carry the stale time.
+// The monotonic clock goes on through a step, so each entry is placed at
+// the real start of its boot, as the boot's last entry gives it, plus its
+// own monotonic time.
+int64_t placed_usec(sd_journal* j, int64_t boot_base) {
+  return boot_base + static_cast<int64_t>(monotonic_usec(j));
+}
 
 void match_only(sd_journal* j, std::initializer_list<std::string> matches) {
   sd_journal_flush_matches(j);
@@ -62,7 +86,7 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
                      ": reading the system journal takes the group systemd-journal or adm";
     return false;
   }
-  in->journal_start = seconds(realtime_usec(j));
+  in->journal_start = seconds(static_cast<int64_t>(realtime_usec(j)));
 
   // Every boot, by its first and last entry; the current one lasts until now.
   sd_id128_t current{};
@@ -77,34 +101,58 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
       if (length > skip) ids.emplace_back(static_cast<const char*>(data) + skip, length - skip);
     }
   }
-  std::vector<std::pair<boot_record, std::string>> boots;
+  struct boot_info {
+    boot_record record;
+    std::string id;
+    int64_t base;  // the boot's real start minus its entries' monotonic times
+  };
+  std::vector<boot_info> boots;
   for (const std::string& id : ids) {
     match_only(j, {"_BOOT_ID=" + id});
-    if (sd_journal_seek_head(j) < 0 || sd_journal_next(j) <= 0) continue;
-    boot_record boot{seconds(realtime_usec(j)), 0, id == current_id};
     if (sd_journal_seek_tail(j) < 0 || sd_journal_previous(j) <= 0) continue;
-    boot.last = boot.current ? now : seconds(realtime_usec(j));
-    boots.emplace_back(boot, id);
+    const int64_t base = static_cast<int64_t>(realtime_usec(j)) -
+                         static_cast<int64_t>(monotonic_usec(j));
+    boot_record boot{0, seconds(static_cast<int64_t>(realtime_usec(j))), id == current_id};
+    if (boot.current) boot.last = now;
+    if (sd_journal_seek_head(j) < 0 || sd_journal_next(j) <= 0) continue;
+    const int64_t first = placed_usec(j, base);
+    boot.first = seconds(first);
+    // journald's start or a kernel line among its first entries.
+    sd_journal_flush_matches(j);
+    for (const char* mark : {kJournalStarted, "_TRANSPORT=kernel"}) {
+      if (mark != kJournalStarted) sd_journal_add_disjunction(j);
+      sd_journal_add_match(j, ("_BOOT_ID=" + id).c_str(), 0);
+      sd_journal_add_match(j, mark, 0);
+    }
+    boot.head_known = sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0 &&
+                      placed_usec(j, base) - first <= kHeadWithin;
+    boots.push_back({boot, id, base});
   }
-  std::sort(boots.begin(), boots.end(),
-            [](const auto& a, const auto& b) { return a.first.first < b.first.first; });
+  std::sort(boots.begin(), boots.end(), [](const boot_info& a, const boot_info& b) {
+    return a.record.first < b.record.first;
+  });
   std::map<std::string, size_t> boot_of;
-  for (const auto& [boot, id] : boots) {
-    boot_of[id] = in->boots.size();
-    in->boots.push_back(boot);
+  std::vector<int64_t> base_of;
+  for (const boot_info& boot : boots) {
+    boot_of[boot.id] = in->boots.size();
+    in->boots.push_back(boot.record);
+    base_of.push_back(boot.base);
   }
+  // The earliest entry, as placed.
+  if (!in->boots.empty()) in->journal_start = in->boots.front().first;
 
   // The daemon's start-up lines, and the units that ran it; then the service
   // manager's word that such a unit's main process ended. Sorted to the
   // microsecond, so that a restart's stop comes before its new start.
-  std::vector<std::pair<uint64_t, daemon_event>> events;
+  std::vector<std::pair<int64_t, daemon_event>> events;
   std::vector<std::string> units;
   match_only(j, {"SYSLOG_IDENTIFIER=velmorad"});
   SD_JOURNAL_FOREACH(j) {
     if (field(j, "MESSAGE") != kStartUpLine) continue;
     const auto boot = boot_of.find(field(j, "_BOOT_ID"));
     if (boot == boot_of.end()) continue;
-    events.push_back({realtime_usec(j), {seconds(realtime_usec(j)), boot->second, true}});
+    const int64_t at = placed_usec(j, base_of[boot->second]);
+    events.push_back({at, {seconds(at), boot->second, true}});
     const std::string unit = field(j, "_SYSTEMD_UNIT");
     if (!unit.empty() && std::find(units.begin(), units.end(), unit) == units.end()) {
       units.push_back(unit);
@@ -118,7 +166,8 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
     SD_JOURNAL_FOREACH(j) {
       const auto boot = boot_of.find(field(j, "_BOOT_ID"));
       if (boot == boot_of.end()) continue;
-      events.push_back({realtime_usec(j), {seconds(realtime_usec(j)), boot->second, false}});
+      const int64_t at = placed_usec(j, base_of[boot->second]);
+      events.push_back({at, {seconds(at), boot->second, false}});
     }
   }
   std::stable_sort(events.begin(), events.end(),

@@ -1,4 +1,4 @@
-// velmora-audit [--days N] [--settings PATH] [--prometheus FILE]
+// velmora-audit [--days N] [--settings PATH] [--state DIR] [--prometheus FILE]
 // velmora-audit --help | --version
 //
 // Tells, from the system journal, whether the restarts that velmorad was due
@@ -17,6 +17,7 @@
 #include <string>
 
 #include "audit/audit.h"
+#include "audit/host.h"
 #include "audit/journal.h"
 #include "common/paths.h"
 #include "daemon/scheduler.h"
@@ -30,7 +31,8 @@ using namespace velmora;
 constexpr int kMaxDays = 366;
 constexpr const char* kStates[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 constexpr char kUsage[] =
-    "usage: velmora-audit [--days N] [--settings PATH] [--prometheus FILE]\n";
+    "usage: velmora-audit [--days N] [--settings PATH] [--state DIR] [--prometheus FILE]\n";
+constexpr char kApply[] = "systemctl restart velmorad.service";
 
 // The monitoring plugin's answer when the audit cannot tell: the status line
 // says why; the usage follows only when the options were wrong.
@@ -47,13 +49,39 @@ int help() {
               "a monitoring plugin's: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n\n"
               "  -d, --days N           today and the days before it, 1 to %d (default 7)\n"
               "  -s, --settings PATH    the daemon's settings file (default %s)\n"
+              "  -S, --state DIR        where the history of what the settings file said is\n"
+              "                         kept (default %s, for the default file only)\n"
               "  -p, --prometheus FILE  also write metrics for the textfile collector, on\n"
               "                         every run, UNKNOWN included\n"
               "  -h, --help             this text\n"
               "  -V, --version          the version\n\n"
               "See velmora-audit(8).\n",
-              kUsage, kMaxDays, kSettingsPath);
+              kUsage, kMaxDays, kSettingsPath, kStateDirectory);
   return 0;
+}
+
+std::string target_text(int32_t target) {
+  char text[48];
+  if (target >= 0 && target < 1440) {
+    std::snprintf(text, sizeof text, "%02d:%02d", target / 60, target % 60);
+  } else {
+    std::snprintf(text, sizeof text, "minute %d of the day", target);
+  }
+  return text;
+}
+
+// What the running daemon keeps, and what would apply the file.
+std::string pending_text(const audit_result& r, const audit_input& in) {
+  const settings_record& file = in.settings.back();
+  if (!r.kept_known) {
+    return "velmorad started before the settings file changed at " +
+           local_text(file.changed, "%F %T") +
+           " and keeps what it read then, which was not recorded, until it restarts; the file "
+           "asks for " + target_text(file.target) + ": " + kApply + " applies it";
+  }
+  return "velmorad keeps " + target_text(r.kept_target) +
+         " until it restarts; the settings file asks for " + target_text(file.target) +
+         " since " + local_text(file.changed, "%F %T") + ": " + kApply + " applies it";
 }
 
 std::string describe(const due_time& due, const audit_input& in) {
@@ -79,8 +107,11 @@ std::string describe(const due_time& due, const audit_input& in) {
       return "not due: velmorad started at " + local_text(due.since, "%T") +
              ", during or after the due minute " + minute;
     case verdict::never:
-      return "never due: the target, minute " + std::to_string(in.target) +
+      return "never due: the target, minute " + std::to_string(in.settings.back().target) +
              " of the day, is never reached";
+    case verdict::unrecorded:
+      return "unknown: velmorad started at " + local_text(due.since, "%F %T") +
+             ", before the settings file's last change, and what it read then was not recorded";
     case verdict::unknown:
       return due.at < in.journal_start
                  ? "unknown: the journal begins at " + local_text(in.journal_start, "%F %T") +
@@ -108,17 +139,35 @@ std::string summary(const audit_result& r, const audit_input& in) {
       return std::to_string(r.missed) + " of " + counted(r.missed + r.happened, "restart") +
              " due " + days + " missed, the last due " + local_text(last, "%F %T %Z");
     }
-    case audit_state::unknown:
-      return "the journal cannot tell whether every restart due " + days +
-             " happened: it begins at " + local_text(in.journal_start, "%F %T %Z");
+    case audit_state::unknown: {
+      for (const day_report& day : r.days) {
+        for (const due_time& due : day.dues) {
+          if (due.what == verdict::unknown) {
+            return "the journal cannot tell whether every restart due " + days +
+                   " happened: it begins at " + local_text(in.journal_start, "%F %T %Z");
+          }
+        }
+      }
+      return "what velmorad started at " + local_text(r.unrecorded_since, "%F %T %Z") +
+             " read from the settings file is not known: the file changed at " +
+             local_text(in.settings.back().changed, "%F %T") +
+             ", and what it said before was not recorded";
+    }
     case audit_state::warning:
-      return "velmorad is not running now";
+      if (r.pending) return pending_text(r, in);
+      return std::string("velmorad is not running now") +
+             (in.enabled == 1 ? ", and velmorad.service is enabled"
+                              : "; whether velmorad.service is enabled cannot be told");
     case audit_state::ok:
       break;
   }
-  if (r.happened == 0) return "no restart was due " + days;
-  return counted(r.happened, "restart") + " due " + days + (r.happened == 1 ? ", it" : ", all") +
-         " happened, the last at " + local_text(r.last_restart, "%F %T %Z");
+  if (r.turned_off) return "restarts are turned off: velmorad.service is neither enabled nor running";
+  if (r.happened + r.missed == 0) return "no restart was due " + days;
+  std::string text = counted(r.happened + r.missed, "restart") + " due " + days + ", " +
+                     (r.missed == 0 ? (r.happened == 1 ? "it" : "all") : std::to_string(r.happened)) +
+                     " happened, the last at " + local_text(r.last_restart, "%F %T %Z");
+  if (r.missed > 0) text += "; " + std::to_string(r.missed) + " missed before it";
+  return text;
 }
 
 // Written beside FILE and renamed over it, so that the collector never reads
@@ -163,6 +212,20 @@ bool write_metrics(const std::string& file, const audit_result* r, const audit_i
                  "happened.\n# TYPE velmorad_restarts_happened gauge\n"
                  "velmorad_restarts_happened %d\n",
                  static_cast<long long>(r->last_restart), r->missed, r->happened);
+    std::fprintf(out,
+                 "# HELP velmorad_running Whether velmorad runs now: 1 or 0.\n"
+                 "# TYPE velmorad_running gauge\nvelmorad_running %d\n"
+                 "# HELP velmorad_settings_pending Whether the running velmorad keeps a target "
+                 "other than the settings file's, until it restarts: 1 or 0.\n"
+                 "# TYPE velmorad_settings_pending gauge\nvelmorad_settings_pending %d\n",
+                 r->running_now ? 1 : 0, r->pending ? 1 : 0);
+    if (in.enabled >= 0) {
+      std::fprintf(out,
+                   "# HELP velmorad_enabled Whether velmorad.service is enabled: 1 or 0; absent "
+                   "where that cannot be told.\n# TYPE velmorad_enabled gauge\n"
+                   "velmorad_enabled %d\n",
+                   in.enabled);
+    }
   }
   bool ok = std::fflush(out) == 0;
   if (!ok) *why = std::strerror(errno);
@@ -182,15 +245,17 @@ bool write_metrics(const std::string& file, const audit_result* r, const audit_i
 
 int main(int argc, char** argv) {
   const char* settings_path = kSettingsPath;
+  const char* state_dir = nullptr;
   const char* metrics = nullptr;
   audit_input in{};
   in.days = 7;
   static const option options[] = {
       {"days", required_argument, nullptr, 'd'},  {"settings", required_argument, nullptr, 's'},
-      {"prometheus", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+      {"prometheus", required_argument, nullptr, 'p'}, {"state", required_argument, nullptr, 'S'},
+      {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:s:p:hV", options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:s:S:p:hV", options, nullptr)) != -1;) {
     switch (c) {
       case 'd':
         if (!parse_count(optarg, 1, kMaxDays, &in.days)) {
@@ -198,6 +263,7 @@ int main(int argc, char** argv) {
         }
         break;
       case 's': settings_path = optarg; break;
+      case 'S': state_dir = optarg; break;
       case 'p': metrics = optarg; break;
       case 'h': return help();
       case 'V': std::printf("velmora-audit %s\n", VELMORA_VERSION); return 0;
@@ -228,7 +294,31 @@ int main(int argc, char** argv) {
   }
   module_settings settings{};
   load_module_settings(&settings, settings_path);
-  in.target = target_minute(settings.hour, settings.minute);
+  const settings_record file{settings_changed(settings_path), in.now,
+                             target_minute(settings.hour, settings.minute)};
+  // What the file said before, as earlier runs saw it; this run's view of it
+  // is added. The default state directory keeps the default file's history.
+  std::vector<std::string> notes;
+  if (state_dir == nullptr && std::strcmp(settings_path, kSettingsPath) == 0) {
+    state_dir = kStateDirectory;
+  }
+  if (state_dir != nullptr) {
+    kept_history kept = load_history(state_dir, settings_path);
+    in.settings = std::move(kept.records);
+    if (!kept.problem.empty()) notes.push_back("not used: " + kept.problem);
+    record_settings(&in.settings, file);
+    if (kept.replaceable) {
+      if (const std::string why = save_history(state_dir, settings_path, in.settings);
+          !why.empty()) {
+        notes.push_back("not recorded: " + why);
+      }
+    }
+  } else {
+    in.settings.push_back(file);
+    notes.push_back("not recorded: the history of a settings file other than " +
+                    std::string(kSettingsPath) + " is kept only with --state");
+  }
+  in.enabled = unit_enabled();
   if (std::string why; !read_journal(in.now, &in, &why)) return cannot_tell(why);
   const audit_result result = audit(in);
 
@@ -244,13 +334,13 @@ int main(int argc, char** argv) {
   }
   std::printf("VELMORAD %s - %s | happened=%d missed=%d\n", kStates[state], status.c_str(),
               result.happened, result.missed);
-  if (in.target >= 0 && in.target < 1440) {
-    std::printf("target %02d:%02d, from %s as it reads now\n", in.target / 60, in.target % 60,
-                settings_path);
-  } else {
-    std::printf("target minute %d of the day, from %s as it reads now\n", in.target,
-                settings_path);
+  std::printf("target %s, from %s as it reads now, changed %s\n",
+              target_text(file.target).c_str(), settings_path,
+              local_text(file.changed, "%F %T").c_str());
+  if (result.pending && result.state != audit_state::warning) {
+    std::printf("not yet applied: %s\n", pending_text(result, in).c_str());
   }
+  for (const std::string& note : notes) std::printf("note: %s\n", note.c_str());
   for (const day_report& day : result.days) {
     std::string line = local_text(day.start, "%F %a  ");
     for (size_t k = 0; k < day.dues.size(); ++k) {

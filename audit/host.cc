@@ -1,0 +1,195 @@
+#include "audit/host.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace velmora {
+namespace {
+
+constexpr char kHeader[] = "velmora-audit settings history 1";
+constexpr char kUnit[] = "velmorad.service";
+constexpr const char* kUnitDirectories[] = {"/etc/systemd/system", "/run/systemd/system"};
+// Far more than kHistoryKept lines need; a larger file is not read.
+constexpr size_t kHistoryMax = 64 * 1024;
+
+time_t changed_at(const struct stat& st) {
+  return st.st_mtim.tv_sec > st.st_ctim.tv_sec ? st.st_mtim.tv_sec : st.st_ctim.tv_sec;
+}
+
+// The state directory, opened without following a link. -1 with the reason
+// in `why` when it cannot be.
+int open_directory(const char* dir, std::string* why) {
+  const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    struct stat st {};
+    *why = std::string(dir) + ": " +
+           (lstat(dir, &st) == 0 && S_ISLNK(st.st_mode) ? "a symbolic link, not followed"
+                                                        : std::strerror(errno));
+  }
+  return fd;
+}
+
+// The history file's text: the header, the settings file, then a line a
+// record of when it changed, when it was last seen so, and its target.
+bool parse(const std::string& text, const char* settings_path,
+           std::vector<settings_record>* out, std::string* why, bool* replaceable) {
+  size_t at = 0, number = 0;
+  auto next_line = [&](std::string* line) {
+    const size_t end = text.find('\n', at);
+    if (end == std::string::npos) return false;
+    *line = text.substr(at, end - at);
+    at = end + 1;
+    ++number;
+    return true;
+  };
+  std::string line;
+  if (!next_line(&line) || line != kHeader) {
+    *why = "written by another version, or not a history";
+    *replaceable = line.rfind("velmora-audit settings history ", 0) != 0;
+    return false;
+  }
+  if (!next_line(&line) || line != std::string("file ") + settings_path) {
+    *why = "the history of another settings file (" + line + ")";
+    return false;
+  }
+  *replaceable = true;
+  while (next_line(&line)) {
+    long long changed = 0, seen = 0;
+    int target = 0, used = 0;
+    const settings_record* last = out->empty() ? nullptr : &out->back();
+    if (std::sscanf(line.c_str(), "%lld %lld %d%n", &changed, &seen, &target, &used) != 3 ||
+        static_cast<size_t>(used) != line.size() || changed > seen ||
+        (last != nullptr && changed <= last->changed) || out->size() == kHistoryKept) {
+      *why = "line " + std::to_string(number) + " cannot be read";
+      return false;
+    }
+    out->push_back({static_cast<time_t>(changed), static_cast<time_t>(seen), target});
+  }
+  if (at != text.size()) {
+    *why = "its last line is cut short";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+time_t settings_changed(const char* path) {
+  std::string at = path;
+  struct stat st {};
+  while (stat(at.c_str(), &st) != 0) {
+    const size_t slash = at.find_last_of('/');
+    if (slash == std::string::npos || at == "/") return 0;
+    at = slash == 0 ? "/" : at.substr(0, slash);
+  }
+  return changed_at(st);
+}
+
+kept_history load_history(const char* dir, const char* settings_path) {
+  kept_history kept;
+  const int dfd = open_directory(dir, &kept.problem);
+  if (dfd < 0) return kept;
+  const int fd = openat(dfd, kHistoryFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int error = errno;
+  close(dfd);
+  const std::string where = std::string(dir) + "/" + kHistoryFile;
+  if (fd < 0) {
+    if (error == ENOENT) {
+      kept.replaceable = true;  // the first run
+    } else {
+      kept.problem = where + ": " + (error == ELOOP ? "a symbolic link, not followed"
+                                                    : std::strerror(error));
+    }
+    return kept;
+  }
+  struct stat st {};
+  std::string text;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<size_t>(st.st_size) > kHistoryMax) {
+    kept.problem = where + ": not a regular file of at most 64 KiB";
+  } else {
+    text.resize(static_cast<size_t>(st.st_size));
+    if (read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      kept.problem = where + ": cannot be read";
+    }
+  }
+  close(fd);
+  if (!kept.problem.empty()) return kept;
+  std::string why;
+  if (!parse(text, settings_path, &kept.records, &why, &kept.replaceable)) {
+    kept.records.clear();
+    kept.problem = where + ": " + why;
+  }
+  return kept;
+}
+
+std::string save_history(const char* dir, const char* settings_path,
+                         const std::vector<settings_record>& records) {
+  std::string why;
+  const int dfd = open_directory(dir, &why);
+  if (dfd < 0) return why;
+  std::string text = std::string(kHeader) + "\nfile " + settings_path + "\n";
+  for (const settings_record& r : records) {
+    char line[80];
+    std::snprintf(line, sizeof line, "%lld %lld %" PRId32 "\n", static_cast<long long>(r.changed),
+                  static_cast<long long>(r.seen), r.target);
+    text += line;
+  }
+  const std::string part = std::string(kHistoryFile) + ".part" + std::to_string(getpid());
+  const int fd = openat(dfd, part.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && fchmod(fd, 0644) == 0 &&
+            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+            fsync(fd) == 0;
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (ok && renameat(dfd, part.c_str(), dfd, kHistoryFile) != 0) ok = false;
+  if (!ok) {
+    why = std::string(dir) + "/" + kHistoryFile + ": " + std::strerror(errno);
+    unlinkat(dfd, part.c_str(), 0);
+  }
+  close(dfd);
+  return why;
+}
+
+int unit_enabled() {
+  struct stat st {};
+  if (stat(kUnitDirectories[0], &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+  for (const char* dir : kUnitDirectories) {
+    const std::string unit = std::string(dir) + "/" + kUnit;
+    char target[16] = {};
+    if (readlink(unit.c_str(), target, sizeof target - 1) > 0 &&
+        std::strcmp(target, "/dev/null") == 0) {
+      return 0;  // masked
+    }
+  }
+  for (const char* dir : kUnitDirectories) {
+    DIR* d = opendir(dir);
+    if (d == nullptr) continue;
+    bool found = false;
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      const auto ends = [&](const std::string& tail) {
+        return name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+      };
+      if ((ends(".wants") || ends(".requires")) &&
+          lstat((std::string(dir) + "/" + name + "/" + kUnit).c_str(), &st) == 0) {
+        found = true;
+        break;
+      }
+    }
+    closedir(d);
+    if (found) return 1;
+  }
+  return 0;
+}
+
+}  // namespace velmora

@@ -1,0 +1,52 @@
+// What velmora-audit reads from the host besides the journal: when the
+// settings file last changed, the history of what it said that earlier runs
+// kept in the state directory, and whether the daemon's unit is enabled.
+//
+// Contract:
+// - The history is one small text file in the state directory, replaced
+//   whole (written beside it and renamed over it). A file that cannot be
+//   parsed in full is not used at all; one written by another version or
+//   for another settings file is neither used nor replaced. A state
+//   directory that is a symbolic link is not followed.
+// - Nothing here decides: the audit judges with what these return.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "audit/audit.h"
+
+namespace velmora {
+
+inline constexpr const char kStateDirectory[] = "/var/lib/velmorad-audit";
+inline constexpr const char kHistoryFile[] = "settings-history";
+
+// When the file at `path` last changed: the later of its modification and
+// status-change times, so that a copy that keeps an old modification time
+// counts as a change. For a file that is missing, the same of the nearest
+// directory above it that exists, which changed when the file went.
+time_t settings_changed(const char* path);
+
+struct kept_history {
+  std::vector<settings_record> records;  // oldest first
+  std::string problem;                   // why what is kept is not used; empty when it is
+  bool replaceable = false;              // this run may write the history
+};
+
+// The history kept in `dir` for the settings file `settings_path`. None at
+// all in a directory that exists is no problem: it is the first run.
+kept_history load_history(const char* dir, const char* settings_path);
+
+// Writes `records` as the history of `settings_path` in `dir`; the reason
+// when it cannot, else empty.
+std::string save_history(const char* dir, const char* settings_path,
+                         const std::vector<settings_record>& records);
+
+// 1 when velmorad.service is enabled (a link to it in a .wants or .requires
+// directory under /etc/systemd/system or /run/systemd/system, where
+// systemctl enable puts it), 0 when it is not or is masked, -1 when that
+// cannot be told: no /etc/systemd/system, so no systemd to start it.
+int unit_enabled();
+
+}  // namespace velmora

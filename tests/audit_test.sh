@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# velmora-audit through the real executable, on synthetic journals: export
+# text that systemd-journal-remote writes as a journal file, bound over
+# /var/log/journal in a private mount namespace, with the unit links and the
+# state directory each row asks for. A table of rows, each with the exit
+# code, the lines that must appear and the metrics it must write.
+#
+#   tests/audit_test.sh VELMORA_AUDIT
+#
+# Needs root (for the mount namespace) and systemd-journal-remote: it fails
+# under CI=true and is skipped (exit 77) elsewhere without them.
+set -uo pipefail
+audit=$(realpath "$1")
+remote=/lib/systemd/systemd-journal-remote
+cannot_run() {
+  [[ ${CI:-} == true ]] && { echo "FAIL: $*"; exit 1; }
+  echo "SKIP: $*"; exit 77
+}
+((EUID == 0)) || cannot_run "needs root for a mount namespace"
+[[ -x $remote && -d /etc/systemd ]] || cannot_run "needs systemd-journal-remote and /etc/systemd"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+passed=0 failed=0
+export TZ=UTC
+machine=$(cat /etc/machine-id) this_boot=$(tr -d - </proc/sys/kernel/random/boot_id)
+old_boot=0123456789abcdef0123456789abcdef
+started=f77379a8490b408bbe5f6940505a777b stopped=9d1aaa27d60140bd96365438aad20286
+
+# The settings file is older than any journal below: the audit runs three
+# days ahead under faketime (file times left as they are), so that the file
+# was in force all along. The due minute is two hours before that now; the
+# old boot's daemon started in the same minute a day before, so that its
+# first due pass falls on it exactly.
+real_now=$(date +%s)
+at_time() {
+  now=$1 due=$((($1 - 7200) / 60 * 60))
+  start=$((due - 86400))
+  at="MOD_VELMORA_HOUR=$(date -d "@$due" +%-H)\nMOD_VELMORA_MINUTE=$(date -d "@$due" +%-M)\n"
+  hhmm=$(date -d "@$due" +%H:%M)
+}
+at_time $((real_now + 3 * 86400))
+clock=(env NO_FAKE_STAT=1 faketime "$(date -d "@$now" '+%F %T')")
+
+# entry REALTIME MONOTONIC BOOT FIELD...: one journal entry, times in seconds.
+entry() {
+  printf '__REALTIME_TIMESTAMP=%s000000\n__MONOTONIC_TIMESTAMP=%s000000\n_BOOT_ID=%s\n' "$1" "$2" "$3"
+  shift 3
+  printf '%s\n' "$@" ''
+}
+daemon() { entry "$@" SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" _SYSTEMD_UNIT=velmorad.service; }
+journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started"; }
+tick() { entry "$@" "MESSAGE=tick"; }
+
+# journal SHAPE: the export text of a journal of that shape. Each boot's
+# monotonic time runs from 1000 at its start.
+journal() {
+  local b=$((now - 5 * 86400)) stale=$((due - 3 * 3600))
+  case $1 in
+    happened)  # the old boot went down 20 s after the due pass
+      journald $((start - 10)) 1000 $old_boot
+      daemon $start 1010 $old_boot
+      tick $((due + 20)) $((due + 20 - start + 1010)) $old_boot
+      journald $((due + 60)) 1000 "$this_boot"
+      daemon $((due + 90)) 1030 "$this_boot"
+      tick $((now - 1)) $((now - 1 - due - 60 + 1000)) "$this_boot" ;;
+    missed)  # the host stayed up
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    stopped)  # the unit stopped an hour after its start
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      entry $((start + 3600)) 4610 "$this_boot" _PID=1 UNIT=velmorad.service MESSAGE_ID=$stopped \
+        "MESSAGE=Stopped velmorad."
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    head | headless)  # up five days, enabled ten minutes ago
+      [[ $1 == head ]] && journald $b 1000 "$this_boot" || tick $b 1000 "$this_boot"
+      daemon $((now - 600)) $((now - 600 - b + 1000)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - b + 1000)) "$this_boot" ;;
+    stale-clock)  # down over the due minute; booted an hour after it with
+      # the clock where it stopped, and set right a minute later
+      journald $((start - 10)) 1000 $old_boot
+      daemon $start 1010 $old_boot
+      tick $stale $((stale - start + 1010)) $old_boot
+      journald $((stale + 3)) 1003 "$this_boot"
+      daemon $((stale + 5)) 1005 "$this_boot"
+      tick $((due + 3600 + 60)) 1060 "$this_boot"
+      tick $((now - 1)) $((now - 1 - due - 3600 + 1000)) "$this_boot" ;;
+    since-file)  # the daemon started a second after the settings file's
+      # first version was written
+      journald $((changed - 2 * 86400)) 1000 "$this_boot"
+      daemon $((changed + 1)) $((2 * 86400 + 1001)) "$this_boot"
+      tick $((changed + 1)) $((2 * 86400 + 1001)) "$this_boot" ;;
+  esac
+}
+
+# case_ NAME SHAPE UNITS STATE STATUS 'ARGS' 'LINES' 'METRICS'
+# UNITS: the unit links: enabled, disabled, masked, or none (no
+# /etc/systemd/system). STATE: the state directory given as --state:
+# keep (as the last row left it), fresh, missing, readonly, symlink, or the
+# history file's text (printf format). LINES and METRICS, split at "|",
+# must each match a whole line (grep -E) of the output and of the metrics
+# file (written with --prometheus under umask 077), which must be mode 0644
+# and say the exit code as its state. A run over 10 seconds fails.
+case_() {
+  local name=$1 shape=$2 units=$3 state=$4 status=$5 args=$6 want=$7 metrics=$8 ok=1 line
+  rm -rf "$work/journal" "$work/units"
+  mkdir -p "$work/journal/$machine" "$work/units"
+  journal "$shape" >"$work/export"
+  "$remote" --output="$work/journal/$machine/system.journal" "$work/export" 2>/dev/null ||
+    { echo "FAIL  $name: systemd-journal-remote"; ((++failed)); return; }
+  case $units in
+    enabled) mkdir -p "$work/units/system/multi-user.target.wants" &&
+      ln -s /lib/systemd/system/velmorad.service "$work/units/system/multi-user.target.wants/" ;;
+    masked) mkdir -p "$work/units/system" && ln -s /dev/null "$work/units/system/velmorad.service" ;;
+    disabled) mkdir -p "$work/units/system" ;;
+  esac
+  local dir=$work/state
+  case $state in
+    keep) ;;
+    missing) rm -rf "$dir" ;;
+    symlink) rm -rf "$dir" "$work/elsewhere" && mkdir "$work/elsewhere" && ln -s elsewhere "$dir" ;;
+    fresh | readonly) rm -rf "$dir" && mkdir "$dir" ;;
+    *) rm -rf "$dir" && mkdir "$dir" && printf "$state" >"$dir/settings-history" ;;
+  esac
+  local history_before=""
+  [[ -f $dir/settings-history ]] && history_before=$(cat "$dir/settings-history")
+  printf 'old\n' >"$work/metrics.prom"
+  local -a argv
+  read -ra argv <<<"$args"
+  unshare -m bash -c '
+    mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mkdir /var/log/journal &&
+    mount --bind "$1/journal" /var/log/journal && mount --bind "$1/units" /etc/systemd &&
+    { [[ $2 != readonly ]] || mount -o bind,ro "$1/state" "$1/state"; } && shift 2 &&
+    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "${clock[@]}" \
+    "$audit" --settings "$work/settings" --state "$dir" --prometheus "$work/metrics.prom" \
+    "${argv[@]}" >"$work/out" 2>"$work/err"
+  got=$?
+  ((got == status)) || { echo "  exit code $got, expected $status"; ok=0; }
+  local IFS='|'
+  for line in $want; do
+    grep -qxE -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
+  done
+  for line in $metrics "velmorad_audit_state $status"; do
+    grep -qxE -- "$line" "$work/metrics.prom" || { echo "  no metric: $line"; ok=0; }
+  done
+  [[ $(stat -c %a "$work/metrics.prom") == 644 ]] || { echo "  metrics not mode 644"; ok=0; }
+  # Another version's history, a link or a read-only directory are left
+  # as they are; anywhere else this run's view is recorded.
+  if [[ $state == *"history 2"* || $state == symlink || $state == readonly ]]; then
+    [[ $(cat "$dir/settings-history" 2>/dev/null) == "$history_before" &&
+       -z $(ls "$work/elsewhere" 2>/dev/null) ]] || { echo "  the history was written"; ok=0; }
+  elif [[ $state != missing ]]; then
+    [[ $(sed -n 1p "$dir/settings-history") == "velmora-audit settings history 1" ]] ||
+      { echo "  no history written"; ok=0; }
+  fi
+  if ((ok)); then
+    echo "ok    $name"; ((++passed))
+  else
+    echo "FAIL  $name"; sed 's/^/      /' "$work/out" "$work/err"; ((++failed))
+  fi
+}
+
+printf "$at" >"$work/settings"
+happened="VELMORAD OK - 1 restart due in the last 2 days, it happened, the last at .*"
+case_ "the restart happened" happened enabled fresh 0 "-d 2" \
+  "$happened|.*  happened: due .*, the host went down at .*" \
+  "velmorad_restarts_happened 1|velmorad_running 1|velmorad_enabled 1|velmorad_settings_pending 0"
+case_ "the host stayed up: missed" missed enabled fresh 2 "--days=2" \
+  "VELMORAD CRITICAL - 1 of 1 restart due in the last 2 days missed, .*|.*MISSED: due .*, and the host is still up" \
+  "velmorad_restarts_missed 1"
+case_ "stopped, and not enabled: restarts are turned off" stopped disabled fresh 0 "--days 2" \
+  "VELMORAD OK - restarts are turned off: velmorad.service is neither enabled nor running .*" \
+  "velmorad_running 0|velmorad_enabled 0"
+case_ "stopped, and masked: turned off" stopped masked fresh 0 "--days 2" "" "velmorad_enabled 0"
+case_ "stopped, yet enabled: not running" stopped enabled fresh 1 "--days 2" \
+  "VELMORAD WARNING - velmorad is not running now, and velmorad.service is enabled .*" \
+  "velmorad_enabled 1"
+case_ "stopped, no systemd to ask: not running" stopped none fresh 1 "--days 2" \
+  "VELMORAD WARNING - velmorad is not running now; whether velmorad.service is enabled cannot be told .*" \
+  "velmorad_running 0"
+case_ "first enabled on a boot the journal holds from its start" head enabled fresh 0 "--days 3" \
+  "VELMORAD OK - no restart was due in the last 3 days .*|.*  not due: velmorad was not running at $hhmm UTC(, it started at .*)?" ""
+case_ "the same without the boot's start: unknown" headless enabled fresh 3 "--days 3" \
+  "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+case_ "a boot stamped by a stale clock: the host was down" stale-clock enabled fresh 0 "--days 2" \
+  ".*  not due: the host was down at $hhmm UTC" "velmorad_restarts_missed 0"
+case_ "--days 366, the bound" happened enabled fresh 3 "--days 366" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+for bad in "--days 0" "--days 367" "--days 1x" "--bogus" "--days" "extra"; do
+  "$audit" $bad >"$work/out" 2>"$work/err"
+  got=$?
+  if ((got == 3)) && grep -q '^VELMORAD UNKNOWN - ' "$work/out" && grep -q '^usage: ' "$work/err"; then
+    echo "ok    $bad: UNKNOWN with the usage"; ((++passed))
+  else
+    echo "FAIL  $bad: exit $got"; ((++failed))
+  fi
+done
+
+# The state directory: what it cannot use is said, and the audit judges.
+recorded="note: not recorded: $work/state/settings-history: .*"
+case_ "no state directory" happened enabled missing 0 "--days 2" \
+  "$happened|note: not used: $work/state: No such file or directory" ""
+case_ "a state directory that is a link" happened enabled symlink 0 "--days 2" \
+  "$happened|note: not used: $work/state: a symbolic link, not followed" ""
+case_ "a read-only state directory" happened enabled readonly 0 "--days 2" \
+  "$happened|$recorded" ""
+case_ "garbage: not used, replaced" happened enabled 'hello\n\377\n' 0 "--days 2" \
+  "$happened|note: not used: .*: written by another version, or not a history" ""
+case_ "a record that cannot be read: not used, replaced" happened enabled \
+  "velmora-audit settings history 1\nfile $work/settings\n100 99 180\n" 0 "--days 2" \
+  "$happened|note: not used: .*: line 3 cannot be read" ""
+case_ "another version's history: not used, kept" happened enabled \
+  'velmora-audit settings history 2\nanything\n' 0 "--days 2" "note: not used: .*: written by another version, or not a history" ""
+
+# Retimed without a restart, on this machine's clock: the running daemon
+# keeps the target the history shows it read, and restarting it applies
+# the file's.
+clock=()
+at_time "$real_now"
+printf "$at" >"$work/settings"
+changed=$(stat -c %Z "$work/settings")
+sleep 1.1
+case_ "a daemon started after the file's change" since-file enabled fresh 0 "--days 1" "" \
+  "velmorad_settings_pending 0"
+sleep 1.1
+printf 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' >"$work/settings"
+case_ "then retimed: not yet applied" since-file enabled keep 1 "--days 1" \
+  "VELMORAD WARNING - velmorad keeps $hhmm until it restarts; the settings file asks for 04:00 since .*: systemctl restart velmorad.service applies it .*" \
+  "velmorad_settings_pending 1"
+case_ "retimed, and nothing recorded before" missed enabled fresh 1 "--days 1" \
+  "VELMORAD WARNING - velmorad started before the settings file changed at .* and keeps what it read then, which was not recorded, until it restarts; .*" \
+  "velmorad_settings_pending 1"
+
+echo "$passed passed, $failed failed"
+((failed == 0))
