@@ -83,6 +83,7 @@ package_contents() {
 -rw-r--r-- root/root ./usr/lib/systemd/system/velmorad-audit.timer
 -rw-r--r-- root/root ./usr/lib/systemd/system/velmorad.service
 -rw-r--r-- root/root ./usr/lib/sysusers.d/velmorad.conf
+-rw-r--r-- root/root ./usr/lib/tmpfiles.d/velmorad.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
