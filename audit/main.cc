@@ -154,7 +154,7 @@ std::string summary(const audit_result& r, const audit_input& in) {
              ", and what it said before was not recorded";
     }
     case audit_state::warning:
-      if (r.pending) return pending_text(r, in);
+      if (r.pending) return "not yet applied: " + pending_text(r, in);
       return std::string("velmorad is not running now") +
              (in.enabled == 1 ? ", and velmorad.service is enabled"
                               : "; whether velmorad.service is enabled cannot be told");

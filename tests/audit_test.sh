@@ -226,10 +226,10 @@ case_ "a daemon started after the file's change" since-file enabled fresh 0 "--d
 sleep 1.1
 printf 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' >"$work/settings"
 case_ "then retimed: not yet applied" since-file enabled keep 1 "--days 1" \
-  "VELMORAD WARNING - velmorad keeps $hhmm until it restarts; the settings file asks for 04:00 since .*: systemctl restart velmorad.service applies it .*" \
+  "VELMORAD WARNING - not yet applied: velmorad keeps $hhmm until it restarts; the settings file asks for 04:00 since .*: systemctl restart velmorad.service applies it .*" \
   "velmorad_settings_pending 1"
 case_ "retimed, and nothing recorded before" missed enabled fresh 1 "--days 1" \
-  "VELMORAD WARNING - velmorad started before the settings file changed at .* and keeps what it read then, which was not recorded, until it restarts; .*" \
+  "VELMORAD WARNING - not yet applied: velmorad started before the settings file changed at .* and keeps what it read then, which was not recorded, until it restarts; .*" \
   "velmorad_settings_pending 1"
 
 echo "$passed passed, $failed failed"

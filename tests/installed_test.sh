@@ -172,13 +172,39 @@ audit_days() {
   [[ $(in_container date -d "@$1" +%F) == $(in_container date +%F) ]] && echo 1 || echo 2
 }
 
-# The audit's timer's service, run once, and what the node exporter then
-# serves of it, scraped inside the container on its loopback.
-exporter_metrics() {
-  quietly in_container systemctl start velmorad-audit.service
+# What the node exporter serves of the audit's metrics and of its textfile
+# collector, scraped inside the container on its loopback; exporter_metrics
+# first runs the audit's timer's service once.
+scrape() {
   in_container bash -c 'exec 3<>/dev/tcp/127.0.0.1/9100 &&
     printf "GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n" >&3 && cat <&3' 2>/dev/null |
-    grep -E '^(# [A-Z]+ )?velmorad_'
+    grep -E '^(# [A-Z]+ )?(velmorad_|node_textfile_scrape_error)'
+}
+exporter_metrics() {
+  quietly in_container systemctl start velmorad-audit.service
+  scrape
+}
+# scrape_check WHEN [PATTERN]: the collector reports no error, and the
+# audit's metrics match PATTERN (grep -E), or there are none without one
+# ("-": either).
+scrape_check() {
+  local metrics state ok=0
+  metrics=$(scrape)
+  state=$(grep -E '^velmorad_(audit_state|enabled|settings_pending) ' <<<"$metrics" | tr '\n' ' ')
+  if [[ $(grep -c '^node_textfile_scrape_error 0$' <<<"$metrics") == 1 ]]; then
+    case ${2:-} in
+      -) ok=1 ;;
+      "") grep -q '^velmorad_' <<<"$metrics" || ok=1 ;;
+      *) grep -qE "$2" <<<"$metrics" && ok=1 ;;
+    esac
+  fi
+  check "$1: node_textfile_scrape_error 0, ${state:-no metrics of the audit}" is "$ok" 1
+}
+# Nothing of the package's is left with the exporter.
+exporter_dir_check() {
+  local left
+  left=$(in_container ls -A /var/lib/prometheus/node-exporter | grep velmorad)
+  check "$1: nothing of velmorad's in the exporter's directory (${left:-none})" is "$left" ""
 }
 
 # How systemd-analyze rates a unit's sandbox: at most 1.0. Under an
@@ -235,6 +261,7 @@ fi
 check "dpkg -i installs the package" quietly in_container dpkg -i /root/velmorad.deb
 state=$(unit_state)
 check "after dpkg -i: $state" is "$state" disabled/inactive
+scrape_check "installed, never enabled"
 in_container systemctl preset velmorad.service >/dev/null 2>&1
 state=$(unit_state)
 check "after systemctl preset: $state" is "$state" disabled/inactive
@@ -273,6 +300,11 @@ check "after the first boot: $state" is "$state" disabled/inactive
 target_two_minutes_ahead
 check "systemctl enable --now velmorad.service" \
   quietly in_container systemctl enable --now velmorad.service
+# The audit turned on too; its metrics, once written, must outlive the
+# restart.
+quietly in_container systemctl enable --now velmorad-audit.timer
+scrape_check "the audit's timer enabled, before its first run" -
+quietly in_container systemctl start velmorad-audit.service
 
 fields=""
 for _ in $(seq 50); do
@@ -321,6 +353,7 @@ echo "== boot 3: the same root again"
 boot || { echo "FAIL: the third boot did not come up"; exit 1; }
 state=$(unit_state)
 check "after the restart the daemon runs: $state" is "$state" enabled/active
+scrape_check "right after the restart, before the audit runs again" '^velmorad_audit_state [0-3]$'
 if ((full)); then
   if wait_end 180; then
     check "no second restart within 3 minutes (nspawn exit $end_status)" false
@@ -351,7 +384,40 @@ check "promtool check metrics on them reports nothing" \
   eval '[[ -n $metrics ]] && "$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
 security_check velmorad-audit.service
 
+# Retimed without restarting the daemon: the change is told as not yet
+# applied, and the restart that happened stays happened.
+read -r hour minute < <(in_container date -d '11 hours' '+%-H %-M')
+printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
+audit=$(in_container velmora-audit --days "$(audit_days "$due")")
+code=$?
+printf '%s\n' "$audit" | sed 's/^/  /'
+check "retimed, not restarted: WARNING (exit $code), not yet applied, no MISSED" \
+  eval '((code == 1)) && grep -q "^VELMORAD WARNING - not yet applied: velmorad keeps " <<<"$audit" &&
+        ! grep -q MISSED <<<"$audit"'
+quietly in_container systemctl start velmorad-audit.service
+scrape_check "retimed, not restarted" '^velmorad_settings_pending 1$'
+quietly in_container systemctl restart velmorad.service
+quietly in_container systemctl start velmorad-audit.service
+scrape_check "restarted: the change applied" '^velmorad_settings_pending 0$'
+
+# Restarts turned off as the README says: OK, and said so.
+quietly in_container systemctl disable --now velmorad.service
+audit=$(in_container velmora-audit --days "$(audit_days "$due")")
+code=$?
+check "after systemctl disable --now: OK (exit $code), restarts turned off" \
+  eval '((code == 0)) && grep -q "^VELMORAD OK - restarts are turned off" <<<"$audit"'
+quietly in_container systemctl start velmorad-audit.service
+scrape_check "restarts turned off" '^velmorad_enabled 0$'
+quietly in_container systemctl enable --now velmorad.service
+
 if ((!full)); then
+  # Removal and purge, without the wait for the removed daemon's minute.
+  check "apt-get remove velmorad" \
+    quietly in_container env DEBIAN_FRONTEND=noninteractive apt-get remove -y velmorad
+  scrape_check "after removal"
+  exporter_dir_check "after removal"
+  check "dpkg -P velmorad" quietly in_container dpkg -P velmorad
+  exporter_dir_check "after purge"
   shut_down
   echo "$passed passed, $failed failed"
   ((failed == 0))
@@ -397,6 +463,8 @@ else
     quietly in_container env DEBIAN_FRONTEND=noninteractive apt-get remove -y velmorad
   left=$(in_container sh -c 'grep -lx velmorad /proc/[0-9]*/comm' 2>/dev/null)
   check "after removal no daemon runs (${left:-none})" is "$left" ""
+  scrape_check "after removal"
+  exporter_dir_check "after removal"
   if wait_end $((due + 60 - $(date +%s))); then
     check "no restart at the minute of the removed daemon (nspawn exit $end_status)" false
   else
@@ -409,6 +477,9 @@ else
     links=$(in_container find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
               -name 'velmorad*' 2>/dev/null | tr '\n' ' ')
     check "after purge no enable link or record: ${links:-none}" is "$links" ""
+    exporter_dir_check "after purge"
+    left=$(in_container ls -d /var/lib/velmorad-audit 2>/dev/null)
+    check "after purge no state of the audit (${left:-none})" is "$left" ""
     shut_down
   fi
 fi

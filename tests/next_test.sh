@@ -7,11 +7,12 @@ set -uo pipefail
 next=$1 version=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0 owner="" as=()
+passed=0 failed=0 owner="" mode=600 parent="" as=()
 
 # case NAME ZONE SETTINGS STATUS 'ARGS' 'STDOUT LINES' 'STDERR PATTERNS'
-# The file is owned by $owner with mode 0600 where that is set, and the
-# command runs under the prefix in the array "as".
+# The file is owned by $owner with mode $mode where that is set, in a
+# directory of mode $parent where that is set, and the command runs under
+# the prefix in the array "as".
 # SETTINGS is the file's text (printf format), "none" for no file, "fifo" or
 # "fifo+writer" for a FIFO without a writer or with one that never writes,
 # "dir" for a directory, or "@PATH" for a link to PATH. The expected lines
@@ -20,6 +21,7 @@ passed=0 failed=0 owner="" as=()
 case_() {
   local name=$1 zone=$2 text=$3 status=$4 args=$5 want_out=$6 want_err=$7
   local file=$work/settings ok=1 line writer=""
+  [[ -n $parent ]] && mkdir -p "$work/sub" && file=$work/sub/settings
   rm -rf "$file"
   case $text in
     none) ;;
@@ -29,7 +31,8 @@ case_() {
     @*) ln -s "${text#@}" "$file" ;;
     *) printf "$text" >"$file" ;;
   esac
-  [[ -n $owner ]] && chown "$owner" "$file" && chmod 600 "$file"
+  [[ -n $owner ]] && chown "$owner" "$file" && chmod "$mode" "$file"
+  [[ -n $parent ]] && chmod "$parent" "$work/sub"
   local -a argv
   read -ra argv <<<"$args"
   TZ=$zone timeout 2 "${as[@]}" "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
@@ -127,7 +130,21 @@ if ((EUID == 0)); then
   case_ "--check as nobody: root's file, which the daemon reads" UTC "$at3" 1 "--check" "bad: 1 problem" \
     "cannot be read as uid 65534, so what the daemon reads is unknown here"
   owner="" as=()
+  # The edges of the permission rule: the owner's bits alone count for the
+  # owner, the group's for its group, and every directory above must be
+  # searchable.
+  owner=root mode=044
+  case_ "--check: owner bits deny, though group and others may read" UTC "$at3" 1 "--check" \
+    "bad: 1 problem" "cannot be read by the daemon"
+  owner=nobody:root mode=040
+  case_ "--check: group root may read" UTC "$at3" 0 "--check" "ok: restart daily at 03:00" ""
+  owner=root mode=600 parent=644
+  case_ "--check: a directory that can be read but not searched" UTC "$at3" 1 "--check" \
+    "bad: 1 problem" "cannot be read by the daemon"
+  owner="" mode=600 parent=""
 fi
+case_ "--count 1000, the bound" UTC "$at3" 0 "--from 2026-06-01_02:00 --count 1000" \
+  "next 2026-06-01 03:00:00 UTC|next 2029-02-24 03:00:00 UTC" ""
 case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f_2026-06-01_02:00" \
   "next 2026-06-01 03:00:00 UTC" ""
 case_ "-h" UTC "$at3" 0 "-h" \
