@@ -199,7 +199,6 @@ audit_result audit(const audit_input& in) {
     }
     if (!s.open || !in.boots[s.boot].current) continue;
     result.running_now = true;
-    result.running_since = s.start;
     result.kept_known = s.settings != nullptr;
     if (s.settings != nullptr) result.kept_target = s.settings->target;
     const settings_record& file = in.settings.back();

@@ -130,7 +130,6 @@ struct audit_result {
   int missed = 0;
   time_t last_restart = 0;       // boot end of the last that happened; 0 for none
   bool running_now = false;      // a stretch of the daemon is open in the current boot
-  time_t running_since = 0;      // when that stretch began
   bool turned_off = false;       // not running, and the unit is not enabled
   // The running daemon started before the file's last change and keeps
   // another target, or one that is not known.

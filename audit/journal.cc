@@ -89,9 +89,13 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
   in->journal_start = seconds(static_cast<int64_t>(realtime_usec(j)));
 
   // Every boot, by its first and last entry; the current one lasts until now.
+  // Where the kernel's boot ID is not one of the journal's (a service's
+  // sandbox in a container may show the host's), the journal's newest entry
+  // is of the current boot.
   sd_id128_t current{};
-  char current_id[SD_ID128_STRING_MAX] = "";
-  if (sd_id128_get_boot(&current) >= 0) sd_id128_to_string(current, current_id);
+  char kernel_id[SD_ID128_STRING_MAX] = "";
+  if (sd_id128_get_boot(&current) >= 0) sd_id128_to_string(current, kernel_id);
+  std::string current_id = kernel_id;
   std::vector<std::string> ids;
   if (sd_journal_query_unique(j, "_BOOT_ID") >= 0) {
     const void* data = nullptr;
@@ -100,6 +104,10 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
     SD_JOURNAL_FOREACH_UNIQUE(j, data, length) {
       if (length > skip) ids.emplace_back(static_cast<const char*>(data) + skip, length - skip);
     }
+  }
+  if (std::find(ids.begin(), ids.end(), current_id) == ids.end() &&
+      sd_journal_seek_tail(j) >= 0 && sd_journal_previous(j) > 0) {
+    current_id = field(j, "_BOOT_ID");
   }
   struct boot_info {
     boot_record record;

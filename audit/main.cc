@@ -149,9 +149,7 @@ std::string summary(const audit_result& r, const audit_input& in) {
         }
       }
       return "what velmorad started at " + local_text(r.unrecorded_since, "%F %T %Z") +
-             " read from the settings file is not known: the file changed at " +
-             local_text(in.settings.back().changed, "%F %T") +
-             ", and what it said before was not recorded";
+             " read from the settings file was not recorded, and the file has changed since";
     }
     case audit_state::warning:
       if (r.pending) return "not yet applied: " + pending_text(r, in);

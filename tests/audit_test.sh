@@ -167,6 +167,9 @@ happened="VELMORAD OK - 1 restart due in the last 2 days, it happened, the last 
 case_ "the restart happened" happened enabled fresh 0 "-d 2" \
   "$happened|.*  happened: due .*, the host went down at .*" \
   "velmorad_restarts_happened 1|velmorad_running 1|velmorad_enabled 1|velmorad_settings_pending 0"
+this_boot=fedcba9876543210fedcba9876543210 \
+  case_ "a sandbox that shows another boot ID: the newest boot is current" happened enabled fresh 0 \
+  "--days 2" "$happened" "velmorad_running 1"
 case_ "the host stayed up: missed" missed enabled fresh 2 "--days=2" \
   "VELMORAD CRITICAL - 1 of 1 restart due in the last 2 days missed, .*|.*MISSED: due .*, and the host is still up" \
   "velmorad_restarts_missed 1"

@@ -61,7 +61,7 @@ check() {
   if "$@"; then
     echo "ok    $name"; ((++passed))
   else
-    echo "FAIL  $name"; ((++failed))
+    echo "FAIL  $name"; ((++failed)); return 1
   fi
 }
 is() { [[ $1 == "$2" ]]; }
@@ -198,7 +198,8 @@ scrape_check() {
       *) grep -qE "$2" <<<"$metrics" && ok=1 ;;
     esac
   fi
-  check "$1: node_textfile_scrape_error 0, ${state:-no metrics of the audit}" is "$ok" 1
+  check "$1: node_textfile_scrape_error 0, ${state:-no metrics of the audit}" is "$ok" 1 ||
+    in_container journalctl --no-pager -o cat -n 4 -u velmorad-audit.service | sed 's/^/  /'
 }
 # Nothing of the package's is left with the exporter.
 exporter_dir_check() {
