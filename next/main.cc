@@ -54,10 +54,8 @@ int help() {
   return 0;
 }
 
-// With --check, standard output carries only the verdict, and each warning
-// that means the daemon will not do what the file says is a problem.
+// With --check, standard output carries only the verdict.
 bool checking = false;
-int problems = 0;
 
 [[gnu::format(printf, 1, 2)]] void say(const char* format, ...) {
   if (checking) return;
@@ -68,16 +66,6 @@ int problems = 0;
 }
 
 void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
-
-// The check's verdict when there are problems: its line, and exit 1.
-int bad() {
-  std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
-  return 1;
-}
-void problem(const std::string& text) {
-  warn(text);
-  ++problems;
-}
 
 // The zone the daemon would use: TZ where set, else the host's.
 std::string zone_name() {
@@ -126,93 +114,17 @@ int main(int argc, char** argv) {
 
   // The daemon's own reading of the file, as far as the permission bits let
   // the daemon in: what this caller can read does not matter.
-  module_settings settings{};
-  const daemon_view view = daemon_access(path);
-  FILE* stream = settings_open(path, "r");
-  const int open_error = errno;
-  if (view.known && !view.readable && stream != nullptr) {
-    settings_close(stream);
-    stream = nullptr;
-    say("settings %s: cannot be read by the daemon (%s)\n", path, view.detail.c_str());
-    problem(std::string(path) + " cannot be read by the daemon, which runs as uid 0 without "
-            "capabilities (" + view.detail + "): every value is 0, so the host restarts just "
-            "after each midnight");
-  } else if (stream == nullptr && view.known && view.readable &&
-             (open_error == EACCES || open_error == EPERM)) {
-    say("settings %s: read by the daemon (%s), but not here (%s)\n", path, view.detail.c_str(),
-        std::strerror(open_error));
-    problem(std::string(path) + " cannot be read as uid " + std::to_string(getuid()) +
-            ", so what the daemon reads is unknown here: run velmora-next as root");
-    return checking ? bad() : 0;
-  } else if (stream == nullptr) {
-    say("settings %s: cannot be read (%s)\n", path, unreadable_reason(path, open_error).c_str());
-    problem(std::string(path) + " cannot be read: every value is 0, so the host restarts "
-            "just after each midnight");
-  } else {
-    load_module_settings(&settings, path);
-    say("settings %s: read\n", path);
+  const file_judgement judged = judge_file(read_file(path), checking);
+  for (const std::string& line : judged.lines) say("%s\n", line.c_str());
+  for (const finding& f : judged.findings) warn(f.text);
+  const int problems = judged.problems();
+  if (checking && (problems > 0 || !judged.known)) {
+    std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
+    return 1;
   }
-  const uint32_t values[] = {settings.enabled, settings.hour, settings.minute};
-
-  const settings_scan scan = stream != nullptr ? scan_settings(stream) : settings_scan{};
-  settings_close(stream);
-  if (scan.read_error != 0) {
-    problem(std::string("reading ") + path + " failed at line " + std::to_string(scan.error_line) +
-            " (" + std::strerror(scan.read_error) + "): the daemon takes what stands before it");
-  }
-  for (size_t k = 0; k < std::size(kSettingKeys); ++k) {
-    const key_lines& key = scan.keys[k];
-    const bool enabled_key = k == 0;
-    if (key.line > 0) {
-      say("%s=%u (line %ld)\n", kSettingKeys[k], values[k], key.line);
-      if (!key.value_problem.empty()) {
-        problem("line " + std::to_string(key.line) + ": the value of " + kSettingKeys[k] +
-                " is not a plain number (" + key.value_problem + "): it reads as " +
-                std::to_string(values[k]));
-      }
-    } else {
-      say("%s=%u (no line for it)\n", kSettingKeys[k], values[k]);
-      // ENABLED changes nothing, so a file may well leave it out.
-      if (stream != nullptr) {
-        const std::string text = std::string("no line for ") + kSettingKeys[k] + ": it reads as 0";
-        enabled_key ? warn(text) : problem(text);
-      }
-    }
-    for (const std::string& w : key.warnings) problem(w);
-    if (key.more > 0) {
-      warn("and " + std::to_string(key.more) + " more like these for " + kSettingKeys[k]);
-      problems += static_cast<int>(key.more);
-    }
-  }
-  if (settings.enabled == 0 && scan.keys[0].line > 0) {
-    say("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone\n");
-    // A file that asks for no restart gets one all the same.
-    if (checking) {
-      problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
-              "stop restarts with systemctl disable --now velmorad.service");
-    }
-  }
-
-  const int32_t target = target_minute(settings.hour, settings.minute);
-  if (target >= 0 && target < 1440) {
-    say("target %02d:%02d\n", target / 60, target % 60);
-    if (target == 0) warn("the target is 00:00: the host restarts just after each midnight");
-    if (settings.hour >= 24 || settings.minute >= 60) {
-      char clock[8];
-      std::snprintf(clock, sizeof clock, "%02d:%02d", target / 60, target % 60);
-      problem("hour " + std::to_string(settings.hour) + " and minute " +
-              std::to_string(settings.minute) + " wrap round to " + clock);
-    }
-  } else if (target >= 1440) {
-    say("target minute %d of the day: the clock never reaches it\n", target);
-    problem("the target lies beyond 23:59, which the clock never reaches: no restart ever");
-  } else {
-    say("target minute %d of the day: below 00:00, so just after each midnight\n", target);
-    problem("the target lies below 00:00: the host restarts just after each midnight");
-  }
-
+  if (!judged.known) return 0;
+  const int32_t target = judged.target;
   if (checking) {
-    if (problems > 0) return bad();
     std::printf("ok: restart daily at %02d:%02d\n", target / 60, target % 60);
     return 0;
   }

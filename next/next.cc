@@ -1,12 +1,15 @@
 #include "next/next.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/scheduler.h"
 #include "settings/settings.h"
 
 namespace velmora {
@@ -60,6 +63,39 @@ std::string near_miss(const char* piece, const char* key) {
   return why;
 }
 
+// How many letters, put in, taken out or changed, turn `a` into `b`,
+// ignoring case; at most `limit` + 1.
+size_t spelling_distance(const std::string& a, const std::string& b, size_t limit) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      const bool same = std::toupper(static_cast<unsigned char>(a[i - 1])) ==
+                        std::toupper(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The name a line gives before its "=", blanks around it taken off; empty
+// for a line without one or put out of use with "#".
+std::string line_name(const char* piece) {
+  const char* equals = std::strchr(piece, '=');
+  if (equals == nullptr) return "";
+  const char* start = piece;
+  while (is_blank(*start)) ++start;
+  const char* end = equals;
+  while (end > start && is_blank(end[-1])) --end;
+  if (start == end || *start == '#') return "";
+  return std::string(start, static_cast<size_t>(end - start));
+}
+
 }  // namespace
 
 settings_scan scan_settings(FILE* stream) {
@@ -78,11 +114,17 @@ settings_scan scan_settings(FILE* stream) {
     // Nothing after a zero byte counts, so the copy stops there.
     const size_t length = std::strlen(piece) + 1;
     const std::string at = "line " + std::to_string(line) + ": ";
+    if (const char* cr = std::strchr(piece, '\r');
+        scan.bare_cr_line == 0 && cr != nullptr && cr[1] != '\n' && cr[1] != '\0') {
+      scan.bare_cr_line = line;
+    }
+    bool named = false;  // the line is read, or nearly, as some key
     for (size_t k = 0; k < kKeys; ++k) {
       char copy[kSettingsLineBuffer];
       std::memcpy(copy, piece, length);
       key_lines& key = scan.keys[k];
       if (const char* value = settings_match(copy, kSettingKeys[k]); value != nullptr) {
+        named = true;
         if (key.line == 0) {
           key.line = line;
           key.value_problem = value_problem(value);
@@ -91,9 +133,25 @@ settings_scan scan_settings(FILE* stream) {
                                  " is ignored: line " + std::to_string(key.line) +
                                  " comes first");
         }
-      } else if (std::string why = near_miss(piece, kSettingKeys[k]);
-                 !why.empty() && kept(key)) {
-        key.warnings.push_back(at + "names " + kSettingKeys[k] + " but is not read as it: " + why);
+      } else if (std::string why = near_miss(piece, kSettingKeys[k]); !why.empty()) {
+        named = true;
+        if (kept(key)) {
+          key.warnings.push_back(at + "names " + kSettingKeys[k] + " but is not read as it: " + why);
+        }
+      }
+    }
+    // A misspelt name: the key it is closest to, two letters off at most.
+    if (const std::string name = line_name(piece); !named && !name.empty()) {
+      size_t best = kKeys, distance = 3;
+      for (size_t k = 0; k < kKeys; ++k) {
+        if (const size_t d = spelling_distance(name, kSettingKeys[k], 2); d < distance) {
+          best = k;
+          distance = d;
+        }
+      }
+      if (best < kKeys && kept(scan.keys[best])) {
+        scan.keys[best].warnings.push_back(at + name + " is not a name the daemon reads: " +
+                                           kSettingKeys[best] + " was meant?");
       }
     }
     if (std::strchr(piece, '\n') != nullptr) ++line;
@@ -177,6 +235,144 @@ std::string unreadable_reason(const char* path, int error) {
                      : S_ISSOCK(st.st_mode) ? "a socket"
                                             : "something else";
   return std::string(kind) + ", not a regular file";
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+file_reading read_file(const char* path) {
+  file_reading in;
+  in.path = path;
+  in.caller = getuid();
+  in.view = daemon_access(path);
+  FILE* stream = settings_open(path, "r");
+  in.open_error = errno;
+  in.opened = stream != nullptr;
+  // What the daemon may not read it reads as nothing, whatever this caller
+  // may read.
+  in.read = in.opened && !(in.view.known && !in.view.readable);
+  if (in.read) {
+    load_module_settings(&in.settings, path);
+    in.scan = scan_settings(stream);
+  } else if (!in.opened) {
+    in.unreadable = unreadable_reason(path, in.open_error);
+  }
+  settings_close(stream);
+  return in;
+}
+
+int file_judgement::problems() const {
+  int n = 0;
+  for (const finding& f : findings) n += f.problem ? f.count : 0;
+  return n;
+}
+
+file_judgement judge_file(const file_reading& in, bool checking) {
+  file_judgement out;
+  auto say = [&](std::string line) { out.lines.push_back(std::move(line)); };
+  auto problem = [&](std::string text, int count = 1) {
+    out.findings.push_back({true, std::move(text), count});
+  };
+  auto warn = [&](std::string text) { out.findings.push_back({false, std::move(text)}); };
+  const std::string& path = in.path;
+
+  if (in.opened && !in.read) {
+    say("settings " + path + ": cannot be read by the daemon (" + in.view.detail + ")");
+    problem(path + " cannot be read by the daemon, which runs as uid 0 without capabilities (" +
+            in.view.detail + "): every value is 0, so the host restarts just after each midnight");
+  } else if (!in.opened && in.view.known && in.view.readable &&
+             (in.open_error == EACCES || in.open_error == EPERM)) {
+    say("settings " + path + ": read by the daemon (" + in.view.detail + "), but not here (" +
+        std::strerror(in.open_error) + ")");
+    problem(path + " cannot be read as uid " + std::to_string(in.caller) +
+            ", so what the daemon reads is unknown here: run velmora-next as root");
+    out.known = false;
+    return out;
+  } else if (!in.opened) {
+    say("settings " + path + ": cannot be read (" + in.unreadable + ")");
+    problem(path + " cannot be read (" + in.unreadable +
+            "): every value is 0, so the host restarts just after each midnight");
+  } else {
+    say("settings " + path + ": read");
+  }
+
+  const module_settings& settings = in.settings;
+  const uint32_t values[] = {settings.enabled, settings.hour, settings.minute};
+  bool value_fault = false;  // a value that is no plain number: its target is no news
+  const settings_scan& scan = in.scan;
+  if (scan.bare_cr_line > 0) {
+    problem("line " + std::to_string(scan.bare_cr_line) +
+            ": a carriage return ends a line alone (old Mac line ends): the daemon reads such a "
+            "file as one line; write it with newlines");
+  }
+  if (scan.read_error != 0) {
+    problem("reading " + path + " failed at line " + std::to_string(scan.error_line) + " (" +
+            std::strerror(scan.read_error) + "): the daemon takes what stands before it");
+  }
+  for (size_t k = 0; k < std::size(kSettingKeys); ++k) {
+    const key_lines& key = scan.keys[k];
+    const std::string name = kSettingKeys[k];
+    if (key.line > 0) {
+      say(name + "=" + std::to_string(values[k]) + " (line " + std::to_string(key.line) + ")");
+      if (!key.value_problem.empty()) {
+        // A carriage return after the number is the line ends' fault, told above.
+        const bool line_ends = scan.bare_cr_line == key.line &&
+                               key.value_problem.rfind("a control byte", 0) == 0;
+        value_fault = value_fault || !line_ends;
+        out.findings.push_back({!line_ends,
+                                "line " + std::to_string(key.line) + ": the value of " + name +
+                                    " is not a plain number (" + key.value_problem +
+                                    "): it reads as " + std::to_string(values[k])});
+      }
+    } else {
+      say(name + "=" + std::to_string(values[k]) + " (no line for it)");
+      // ENABLED changes nothing, so a file may well leave it out. A line
+      // that was meant for the key is the mistake, told once, as are line
+      // ends that make the file one line.
+      if (in.read) {
+        const std::string text = "no line for " + name + ": it reads as 0";
+        k == 0 || !key.warnings.empty() || scan.bare_cr_line > 0 ? warn(text) : problem(text);
+      }
+    }
+    for (const std::string& w : key.warnings) problem(w);
+    if (key.more > 0) {
+      out.findings.push_back({true, "and " + std::to_string(key.more) + " more like these for " +
+                                        name, static_cast<int>(key.more)});
+    }
+  }
+  if (settings.enabled == 0 && scan.keys[0].line > 0) {
+    say("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone");
+    // A file that asks for no restart gets one all the same.
+    if (checking) {
+      problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
+              "stop restarts with systemctl disable --now velmorad.service");
+    }
+  }
+
+  const int32_t target = target_minute(settings.hour, settings.minute);
+  out.target = target;
+  char clock[48];
+  if (target >= 0 && target < 1440) {
+    std::snprintf(clock, sizeof clock, "%02d:%02d", target / 60, target % 60);
+    say(std::string("target ") + clock);
+    if (target == 0) warn("the target is 00:00: the host restarts just after each midnight");
+    if (settings.hour >= 24 || settings.minute >= 60) {
+      out.findings.push_back({!value_fault, "hour " + std::to_string(settings.hour) +
+                                                " and minute " + std::to_string(settings.minute) +
+                                                " wrap round to " + clock});
+    }
+  } else if (target >= 1440) {
+    say("target minute " + std::to_string(target) + " of the day: the clock never reaches it");
+    out.findings.push_back(
+        {!value_fault, "the target lies beyond 23:59, which the clock never reaches: no restart ever"});
+  } else {
+    say("target minute " + std::to_string(target) +
+        " of the day: below 00:00, so just after each midnight");
+    out.findings.push_back(
+        {!value_fault, "the target lies below 00:00: the host restarts just after each midnight"});
+  }
+  return out;
 }
 
 }  // namespace velmora

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings.h"
+
 namespace velmora {
 
 inline constexpr const char* kSettingKeys[] = {
@@ -33,12 +35,16 @@ struct settings_scan {
   std::vector<key_lines> keys = std::vector<key_lines>(std::size(kSettingKeys));
   int read_error = 0;           // errno of a read that failed, else 0
   long error_line = 0;          // the line that read failed on
+  long bare_cr_line = 0;        // the first line with a carriage return alone in it
 };
 
 // Scans the whole stream, line by line as the daemon does, for each key in
 // kSettingKeys: the first line read as the key, later lines shadowed by it,
-// and lines that would be read as the key but for a byte-order mark or
-// blanks around the name.
+// lines that would be read as the key but for a byte-order mark, blanks
+// around the name or a word before it, and names that are a close spelling
+// of it (two letters off at most). Also the first line in which a carriage
+// return stands alone: a file with old Mac line ends is one line to the
+// daemon.
 settings_scan scan_settings(FILE* stream);
 
 // Why `value`, the text after "=" as the daemon converts it, is not a plain
@@ -62,5 +68,44 @@ daemon_view daemon_access(const char* path);
 // Why the settings at `path` cannot be read, after settings_open() gave null
 // with `error` in errno: the kind of file when it is not a regular one.
 std::string unreadable_reason(const char* path, int error);
+
+// What was read of a settings file: how the daemon gets at it, and what it
+// reads there as far as this caller can tell.
+struct file_reading {
+  std::string path;
+  daemon_view view;
+  bool opened = false;         // this caller could open it
+  int open_error = 0;          // else why not (errno)
+  std::string unreadable;      // and what kind of thing stands there
+  bool read = false;           // read the daemon's way: settings and scan hold it
+  module_settings settings{};  // 0 for all that the daemon does not read
+  settings_scan scan;
+  unsigned caller = 0;         // the uid that read it
+};
+
+// Reads `path` the daemon's way. Every file it opens it closes again.
+file_reading read_file(const char* path);
+
+// What velmora-next tells of a file: a problem means the daemon will not do
+// what the file says (--check fails on it), a warning does not. `count` is
+// the mistakes it stands for.
+struct finding {
+  bool problem;
+  std::string text;
+  int count = 1;
+};
+
+struct file_judgement {
+  std::vector<std::string> lines;  // what the daemon reads, a line each
+  std::vector<finding> findings;   // in the order found
+  int32_t target = 0;              // the daemon's target minute
+  bool known = true;               // false: what the daemon reads is unknown here
+  int problems() const;
+};
+
+// The judgement of what was read; `checking` (--check) also counts a file
+// that asks for no restart with MOD_VELMORA_ENABLED=0, which the daemon does
+// not consult. Reads nothing.
+file_judgement judge_file(const file_reading& in, bool checking);
 
 }  // namespace velmora

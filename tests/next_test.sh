@@ -64,7 +64,7 @@ case_ "03:00, from after: the next day" UTC "$at3" 0 "--from 2026-06-01_03:00:10
   "next 2026-06-02 03:00:10 UTC" ""
 case_ "no file: just after midnight" UTC none 0 "--from 2026-06-01_12:00:05 --count 1" \
   "MOD_VELMORA_HOUR=0 (no line for it)|target 00:00|next 2026-06-02 00:00:05 UTC" \
-  "^warning: .* cannot be read: every value is 0"
+  "^warning: .* cannot be read \\(No such file or directory\\): every value is 0"
 case_ "hour 24: never" UTC 'MOD_VELMORA_HOUR=24\nMOD_VELMORA_MINUTE=0\n' 0 "--from 2026-06-01_12:00" \
   "target minute 1440 of the day: the clock never reaches it|next never" "^warning: .*never reaches"
 case_ "fall back in Berlin: 02:30 twice" Europe/Berlin 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' 0 \
@@ -85,7 +85,7 @@ case_ "byte-order mark" UTC '\xef\xbb\xbfMOD_VELMORA_MINUTE=3\n' 0 "--from 2026-
   "" "^warning: line 1: names MOD_VELMORA_MINUTE .*byte-order mark"
 for odd in fifo fifo+writer @/dev/zero dir; do
   case_ "$odd: cannot be read, every value 0" UTC "$odd" 0 "--from 2026-06-01_12:00 --count 1" \
-    "next 2026-06-02 00:00:00 UTC" "^warning: .* cannot be read: every value is 0"
+    "next 2026-06-02 00:00:00 UTC" "^warning: .* cannot be read \\(an? [A-Za-z ]*, not a regular file\\): every value is 0"
 done
 case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
   "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
@@ -103,8 +103,8 @@ done <<'EOF'
 clean|0|MOD_VELMORA_ENABLED="1"\nMOD_VELMORA_HOUR="3"\nMOD_VELMORA_MINUTE="0"\n|ok: restart daily at 03:00|
 00:00 on purpose|0|MOD_VELMORA_HOUR=0\nMOD_VELMORA_MINUTE=0\n|ok: restart daily at 00:00|
 a remark after the number, a line put out of use|0|#MOD_VELMORA_HOUR=4\nMOD_VELMORA_HOUR=3 # night\nMOD_VELMORA_MINUTE=0\n|ok: restart daily at 03:00|
-blank before =|1|MOD_VELMORA_HOUR =3\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|no line for MOD_VELMORA_HOUR
-byte-order mark|1|\xef\xbb\xbfMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|byte-order mark
+blank before =|1|MOD_VELMORA_HOUR =3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|no line for MOD_VELMORA_HOUR
+byte-order mark|1|\xef\xbb\xbfMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|byte-order mark
 later duplicate|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_VELMORA_HOUR=4\n|bad: 1 problem|a later line
 no minute|1|MOD_VELMORA_HOUR=3\n|bad: 1 problem|no line for MOD_VELMORA_MINUTE
 hour 24: never|1|MOD_VELMORA_HOUR=24\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|never reaches
@@ -112,11 +112,17 @@ minute 90 wraps|1|MOD_VELMORA_HOUR=0\nMOD_VELMORA_MINUTE=90\n|bad: 1 problem|wra
 blank and quote|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE= "30"\n|bad: 1 problem|MINUTE is not a plain number \(a double quote before
 single quotes|1|MOD_VELMORA_HOUR='3'\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|HOUR is not a plain number \(a single quote before
 a word|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=thirty\n|bad: 1 problem|MINUTE is not a plain number \("t" before
-export|1|export MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|"export" stands before the name
-hour -1|1|MOD_VELMORA_HOUR=-1\nMOD_VELMORA_MINUTE=0\n|bad: 2 problems|a sign before the digits\): it reads as 4294967295
+export|1|export MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|"export" stands before the name
+hour -1|1|MOD_VELMORA_HOUR=-1\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|a sign before the digits\): it reads as 4294967295
 over 32 bits|1|MOD_VELMORA_HOUR=4294967299\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|above 4294967295
 ENABLED=0 is not consulted|1|MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|restarts all the same
-a FIFO|1|fifo|bad: 1 problem|cannot be read: every value is 0
+a FIFO|1|fifo|bad: 1 problem|cannot be read \(a FIFO, not a regular file\): every value is 0
+no file|1|none|bad: 1 problem|cannot be read \(No such file or directory\)
+two export lines, two mistakes|1|export MOD_VELMORA_HOUR=3\nexport MOD_VELMORA_MINUTE=0\n|bad: 2 problems|"export" stands before the name
+a plural|1|MOD_VELMORA_HOURS=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MOD_VELMORA_HOURS is not a name the daemon reads: MOD_VELMORA_HOUR was meant\?
+a letter doubled|1|MOD_VELMORRA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MOD_VELMORRA_HOUR is not a name .*MOD_VELMORA_HOUR was meant
+old Mac line ends|1|MOD_VELMORA_HOUR=3\rMOD_VELMORA_MINUTE=0\r|bad: 1 problem|line 1: a carriage return ends a line alone
+another key is no near miss|0|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_OTHER_HOUR=5\n|ok: restart daily at 03:00|
 EOF
 # The daemon reads through the permission bits alone, whoever checks.
 if ((EUID == 0)); then
