@@ -44,8 +44,9 @@ std::string zone_file_problem(const std::string& path) {
 
 }  // namespace
 
-std::string zone_problem() {
-  const char* tz = std::getenv("TZ");
+std::string zone_problem() { return zone_problem(std::getenv("TZ")); }
+
+std::string zone_problem(const char* tz) {
   if (tz == nullptr) {
     // No /etc/localtime at all is the usual way to ask for UTC.
     struct stat st {};

@@ -21,6 +21,8 @@ inline constexpr time_t kNeverHorizon = 400L * 24 * 3600;
 // zone names a file that glibc cannot load and is no POSIX zone rule
 // either, so glibc quietly computes in UTC. Empty when the zone loads.
 std::string zone_problem();
+// The same for a TZ of `tz`; null for none, so /etc/localtime.
+std::string zone_problem(const char* tz);
 
 // `when` in local time, formatted by strftime(); "?" when it cannot be
 // converted.

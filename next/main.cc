@@ -67,17 +67,6 @@ bool checking = false;
 
 void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
 
-// The zone the daemon would use: TZ where set, else the host's.
-std::string zone_name() {
-  if (const char* tz = std::getenv("TZ")) return *tz == ':' ? tz + 1 : tz;
-  char link[PATH_MAX] = {};
-  if (readlink("/etc/localtime", link, sizeof link - 1) > 0) {
-    const char* name = std::strstr(link, "zoneinfo/");
-    return name != nullptr ? name + 9 : link;
-  }
-  return "/etc/localtime";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,9 +104,12 @@ int main(int argc, char** argv) {
   // The daemon's own reading of the file, as far as the permission bits let
   // the daemon in: what this caller can read does not matter.
   const file_judgement judged = judge_file(read_file(path), checking);
+  const zone_judgement zone = judge_zone(read_zone(), checking);
   for (const std::string& line : judged.lines) say("%s\n", line.c_str());
   for (const finding& f : judged.findings) warn(f.text);
-  const int problems = judged.problems();
+  for (const finding& f : zone.findings) warn(f.text);
+  int problems = judged.problems();
+  for (const finding& f : zone.findings) problems += f.problem ? f.count : 0;
   if (checking && (problems > 0 || !judged.known)) {
     std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
     return 1;
@@ -132,20 +124,8 @@ int main(int argc, char** argv) {
   // A zone that glibc cannot load leaves it at offset 0 with the zone's
   // first letters for an abbreviation ("Europe"), and an empty TZ with
   // "UTC" or "Universal" by release: call those times UTC.
-  const char* stamp = "%Y-%m-%d %H:%M:%S %Z";
-  const char* tz = std::getenv("TZ");
-  if (tz != nullptr && (*tz == '\0' || std::strcmp(tz, ":") == 0)) {
-    say("zone UTC (TZ is set but empty)\n");
-    warn("TZ is set but empty, which glibc takes for UTC: the times below are in UTC");
-    stamp = "%Y-%m-%d %H:%M:%S UTC";
-  } else {
-    say("zone %s\n", zone_name().c_str());
-  }
-  if (const std::string trouble = zone_problem(); !trouble.empty()) {
-    warn("zone " + zone_name() + " cannot be loaded (" + trouble +
-         "): glibc falls back to UTC, for the daemon as for the times below");
-    stamp = "%Y-%m-%d %H:%M:%S UTC";
-  }
+  const char* stamp = zone.utc ? "%Y-%m-%d %H:%M:%S UTC" : "%Y-%m-%d %H:%M:%S %Z";
+  say("%s\n", zone.line.c_str());
   say("from %s\n", local_text(from, stamp).c_str());
 
   const std::vector<time_t> runs = predict_runs(target, from, count);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "daemon/scheduler.h"
+#include "forecast/forecast.h"
 #include "settings/settings.h"
 
 namespace velmora {
@@ -371,6 +372,93 @@ file_judgement judge_file(const file_reading& in, bool checking) {
         " of the day: below 00:00, so just after each midnight");
     out.findings.push_back(
         {!value_fault, "the target lies below 00:00: the host restarts just after each midnight"});
+  }
+  return out;
+}
+
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// The whole of a small file; empty when it cannot be read.
+std::string contents(const std::string& path) {
+  std::string text;
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0 && text.size() < 1 << 20;) {
+      text.append(buffer, n);
+    }
+    std::fclose(file);
+  }
+  return text;
+}
+
+}  // namespace
+
+zone_reading read_zone() {
+  zone_reading z;
+  const char* tz = std::getenv("TZ");
+  z.tz_set = tz != nullptr;
+  if (tz != nullptr) z.tz = *tz == ':' ? tz + 1 : tz;
+  struct stat st {};
+  z.host_missing = lstat("/etc/localtime", &st) != 0;
+  char link[4096] = {};
+  if (readlink("/etc/localtime", link, sizeof link - 1) > 0) {
+    const char* name = std::strstr(link, "zoneinfo/");
+    z.host = name != nullptr ? name + 9 : link;
+  }
+  z.tz_problem = tz != nullptr ? zone_problem(tz) : "";
+  z.host_problem = zone_problem(nullptr);
+  if (tz != nullptr && !z.tz.empty()) {
+    const char* dir = std::getenv("TZDIR");
+    const std::string file = z.tz[0] == '/' ? z.tz
+        : std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + z.tz;
+    const std::string mine = contents(file);
+    z.same = !mine.empty() && mine == contents("/etc/localtime");
+  }
+  return z;
+}
+
+zone_judgement judge_zone(const zone_reading& z, bool checking) {
+  zone_judgement out;
+  const std::string host = z.host_missing ? "UTC" : z.host.empty() ? "/etc/localtime" : z.host;
+  const bool other = z.tz_set && !z.same && !(z.tz.empty() && z.host_missing);
+  if (checking) {
+    if (!z.host_problem.empty()) {
+      out.findings.push_back({true, "the daemon's zone, /etc/localtime, cannot be loaded (" +
+                                        z.host_problem + "): glibc falls back to UTC, and the "
+                                        "host restarts at that hour of UTC"});
+    }
+    if (other) {
+      out.findings.push_back({false, "TZ=" + z.tz + " is not the daemon's zone: started by "
+                                     "systemd it uses /etc/localtime (" + host +
+                                     "), and so does this check"});
+    }
+    return out;
+  }
+  if (z.tz_set && z.tz.empty()) {
+    out.line = "zone UTC (TZ is set but empty)";
+    out.findings.push_back(
+        {false, "TZ is set but empty, which glibc takes for UTC: the times below are in UTC"});
+    out.utc = true;
+  } else if (z.tz_set) {
+    out.line = "zone " + z.tz + " (from TZ)";
+  } else {
+    out.line = "zone " + host + " (from /etc/localtime)";
+    if (z.host_missing) out.line = "zone UTC (no /etc/localtime)";
+  }
+  if (other && !z.tz.empty()) {
+    out.findings.push_back({false, "TZ=" + z.tz + " is not /etc/localtime (" + host +
+                                       "), which the daemon uses when systemd starts it: the "
+                                       "times below are in " + z.tz});
+  }
+  if (const std::string& trouble = z.tz_set ? z.tz_problem : z.host_problem; !trouble.empty()) {
+    out.findings.push_back({false, "zone " + (z.tz_set ? z.tz : host) + " cannot be loaded (" +
+                                       trouble +
+                                       "): glibc falls back to UTC, for the daemon as for the "
+                                       "times below"});
+    out.utc = true;
   }
   return out;
 }

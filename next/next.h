@@ -103,6 +103,31 @@ struct file_judgement {
   int problems() const;
 };
 
+// The zone the times are in: the caller's TZ, and the host's
+// /etc/localtime, which the daemon uses when systemd starts it (with no TZ).
+struct zone_reading {
+  bool tz_set = false;
+  std::string tz;            // its value, without a leading ":"
+  std::string host;          // the zone /etc/localtime links to; empty when it is no link
+  bool host_missing = false; // no /etc/localtime: UTC
+  std::string tz_problem;    // why TZ's zone cannot be loaded; empty when it can
+  std::string host_problem;  // the same for /etc/localtime
+  bool same = false;         // TZ's zone data is /etc/localtime's, byte for byte
+};
+zone_reading read_zone();
+
+struct zone_judgement {
+  std::string line;               // the zone line: its name, and where it came from
+  std::vector<finding> findings;
+  bool utc = false;               // glibc computes in UTC: so say the times
+};
+
+// Without --check the times are in TZ's zone where it is set (a what-if
+// question), said so where it is not the host's. With --check the file is
+// judged for the daemon, in the host's zone: one that glibc cannot load is a
+// problem, and a TZ of another zone is ignored, said so.
+zone_judgement judge_zone(const zone_reading& zone, bool checking);
+
 // The judgement of what was read; `checking` (--check) also counts a file
 // that asks for no restart with MOD_VELMORA_ENABLED=0, which the daemon does
 // not consult. Reads nothing.

@@ -10,6 +10,7 @@ trap 'rm -rf "$work"' EXIT
 passed=0 failed=0 owner="" mode=600 parent="" as=()
 
 # case NAME ZONE SETTINGS STATUS 'ARGS' 'STDOUT LINES' 'STDERR PATTERNS'
+# ZONE is TZ's value, "-" for none.
 # The file is owned by $owner with mode $mode where that is set, in a
 # directory of mode $parent where that is set, and the command runs under
 # the prefix in the array "as".
@@ -35,7 +36,9 @@ case_() {
   [[ -n $parent ]] && chmod "$parent" "$work/sub"
   local -a argv
   read -ra argv <<<"$args"
-  TZ=$zone timeout 2 "${as[@]}" "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
+  local -a zone_env=(env "TZ=$zone")
+  [[ $zone == - ]] && zone_env=(env -u TZ)
+  "${zone_env[@]}" timeout 2 "${as[@]}" "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
   local got=$?
   [[ -n $writer ]] && kill "$writer"
   ((got == status)) || { echo "  exit status $got, expected $status"; ok=0; }
@@ -93,6 +96,20 @@ case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --co
   "next 2026-06-01 03:00:00 UTC" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
 case_ "empty zone: UTC, said so" "" "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
   "zone UTC (TZ is set but empty)|next 2026-06-01 03:00:00 UTC" "^warning: TZ is set but empty"
+# Where the zone comes from: TZ answers a what-if question, the host's zone
+# is the daemon's, and --check judges for the daemon.
+host_zone=$(readlink /etc/localtime | sed 's|.*zoneinfo/||')
+case_ "no TZ: the host's zone, said so" - "$at3" 0 "--count 1" "zone ${host_zone:-UTC} (from /etc/localtime)" ""
+case_ "a TZ that is not the host's zone, said so" Pacific/Chatham "$at3" 0 "--count 1" \
+  "zone Pacific/Chatham (from TZ)" "^warning: TZ=Pacific/Chatham is not /etc/localtime"
+case_ "--check: a TZ that cannot be loaded is not the daemon's" Europe/berlin "$at3" 0 "--check" \
+  "ok: restart daily at 03:00" "^warning: TZ=Europe/berlin is not the daemon's zone"
+if ((EUID == 0)); then
+  as=(unshare -m sh -c 'mount --bind /dev/null /etc/localtime && exec "$@"' zone)
+  case_ "--check: a broken /etc/localtime is a problem" - "$at3" 1 "--check" "bad: 1 problem" \
+    "the daemon's zone, /etc/localtime, cannot be loaded \\(.*not a zone file\\)"
+  as=()
+fi
 case_ "hour -1: minute -60, just after midnight" UTC 'MOD_VELMORA_HOUR=-1\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "target minute -60 of the day: below 00:00, so just after each midnight|next 2026-06-02 00:00:00 UTC" ""
 # --check: one verdict line, and exit 1 when the daemon will not do what the
