@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -80,14 +81,32 @@ bool parse_count(const char* text, int low, int high, int* number) {
   return true;
 }
 
-bool parse_local_time(const char* text, time_t* when) {
+bool parse_local_time(const char* text, time_t* when, bool* twice) {
   for (const char* format : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M"}) {
-    struct tm local {};
-    const char* end = strptime(text, format, &local);
+    struct tm asked {};
+    const char* end = strptime(text, format, &asked);
     if (end == nullptr || *end != '\0') continue;
-    local.tm_isdst = -1;
-    *when = mktime(&local);
-    return *when != static_cast<time_t>(-1);
+    // Each reading, in standard and in summer time, that the local clock
+    // shows as asked: none for a date that does not exist or a time in the
+    // skipped hour, two in the repeated hour.
+    std::vector<time_t> found;
+    for (int dst : {0, 1}) {
+      struct tm t = asked;
+      t.tm_isdst = dst;
+      const time_t at = mktime(&t);
+      struct tm shown {};
+      if (at == static_cast<time_t>(-1) || localtime_r(&at, &shown) == nullptr) continue;
+      if (shown.tm_year == asked.tm_year && shown.tm_mon == asked.tm_mon &&
+          shown.tm_mday == asked.tm_mday && shown.tm_hour == asked.tm_hour &&
+          shown.tm_min == asked.tm_min && shown.tm_sec == asked.tm_sec &&
+          std::find(found.begin(), found.end(), at) == found.end()) {
+        found.push_back(at);
+      }
+    }
+    if (found.empty()) return false;
+    *when = *std::min_element(found.begin(), found.end());
+    if (twice != nullptr) *twice = found.size() > 1;
+    return true;
   }
   return false;
 }

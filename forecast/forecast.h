@@ -31,8 +31,11 @@ std::string local_text(time_t when, const char* format);
 // Reads a whole decimal number from `low` to `high`, and nothing after it.
 bool parse_count(const char* text, int low, int high, int* number);
 
-// Reads 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS' as local time.
-bool parse_local_time(const char* text, time_t* when);
+// Reads 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS' as local time. False
+// also for a time that the local clock never shows: a date that does not
+// exist, or a time in the hour skipped when summer time begins. In the hour
+// repeated when it ends, the first is taken and `twice` set.
+bool parse_local_time(const char* text, time_t* when, bool* twice = nullptr);
 
 // The times of the passes on which a daemon started at `from` runs the
 // command, at most `count` of them, all before `until`. It stops early when

@@ -72,6 +72,7 @@ void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.
 int main(int argc, char** argv) {
   const char* path = kSettingsPath;
   time_t from = time(nullptr);
+  bool twice = false;
   int count = 5;
   static const option options[] = {
       {"check", no_argument, nullptr, 'c'},       {"settings", required_argument, nullptr, 's'},
@@ -84,8 +85,9 @@ int main(int argc, char** argv) {
       case 'c': checking = true; break;
       case 's': path = optarg; break;
       case 'f':
-        if (!parse_local_time(optarg, &from)) {
-          return usage(std::string("--from: not a local time 'YYYY-MM-DD HH:MM[:SS]': ") + optarg);
+        if (!parse_local_time(optarg, &from, &twice)) {
+          return usage(std::string("--from: no such local time 'YYYY-MM-DD HH:MM[:SS]' (a date "
+                                   "that does not exist, or a time the clock skips): ") + optarg);
         }
         break;
       case 'n':
@@ -126,6 +128,10 @@ int main(int argc, char** argv) {
   // "UTC" or "Universal" by release: call those times UTC.
   const char* stamp = zone.utc ? "%Y-%m-%d %H:%M:%S UTC" : "%Y-%m-%d %H:%M:%S %Z";
   say("%s\n", zone.line.c_str());
+  if (twice) {
+    warn("the clock shows --from twice that night, as summer time ends: taken as the first, " +
+         local_text(from, stamp));
+  }
   say("from %s\n", local_text(from, stamp).c_str());
 
   const std::vector<time_t> runs = predict_runs(target, from, count);

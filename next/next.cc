@@ -191,12 +191,14 @@ std::string value_problem(const char* value) {
   return "";
 }
 
-daemon_view daemon_access(const char* path) {
+daemon_view daemon_access(const char* path) { return access_for(path, 0, 0); }
+
+daemon_view access_for(const char* path, unsigned uid, unsigned gid) {
   daemon_view view;
-  // uid 0 and gid 0, without the capability that overrides permissions.
-  auto allows = [](const struct stat& st, mode_t user, mode_t group, mode_t other) {
-    if (st.st_uid == 0) return (st.st_mode & user) != 0;
-    if (st.st_gid == 0) return (st.st_mode & group) != 0;
+  // Without the capability that overrides permissions.
+  auto allows = [&](const struct stat& st, mode_t user, mode_t group, mode_t other) {
+    if (st.st_uid == uid) return (st.st_mode & user) != 0;
+    if (st.st_gid == gid) return (st.st_mode & group) != 0;
     return (st.st_mode & other) != 0;
   };
   auto describe = [](const struct stat& st) {
@@ -253,6 +255,7 @@ file_reading read_file(const char* path) {
   // What the daemon may not read it reads as nothing, whatever this caller
   // may read.
   in.read = in.opened && !(in.view.known && !in.view.readable);
+  in.others = access_for(path, kNoOne, kNoOne);
   if (in.read) {
     load_module_settings(&in.settings, path);
     in.scan = scan_settings(stream);
@@ -296,6 +299,13 @@ file_judgement judge_file(const file_reading& in, bool checking) {
             "): every value is 0, so the host restarts just after each midnight");
   } else {
     say("settings " + path + ": read");
+  }
+  // velmora-audit's service reads it as a user of its own, through the bits
+  // for everyone.
+  if (checking && in.read && in.others.known && !in.others.readable) {
+    warn(path + " cannot be read by velmora-audit's service, which reads it as the user "
+         "velmorad-audit through its bits for everyone (" + in.others.detail +
+         "): the audit would say UNKNOWN; chmod 0644 lets it");
   }
 
   const module_settings& settings = in.settings;

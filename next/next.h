@@ -64,6 +64,11 @@ struct daemon_view {
   std::string detail;  // "owner 0, group 0, mode 0644", or what stops the daemon
 };
 daemon_view daemon_access(const char* path);
+// The same for a user `uid` of group `gid` alone; kNoOne for a user that
+// neither owns the file nor is in its group, so that only the bits for
+// everyone count.
+inline constexpr unsigned kNoOne = 0xFFFFFFFEu;
+daemon_view access_for(const char* path, unsigned uid, unsigned gid);
 
 // Why the settings at `path` cannot be read, after settings_open() gave null
 // with `error` in errno: the kind of file when it is not a regular one.
@@ -74,6 +79,7 @@ std::string unreadable_reason(const char* path, int error);
 struct file_reading {
   std::string path;
   daemon_view view;
+  daemon_view others;          // how a user that is neither owner nor group gets at it
   bool opened = false;         // this caller could open it
   int open_error = 0;          // else why not (errno)
   std::string unreadable;      // and what kind of thing stands there

@@ -156,6 +156,9 @@ if ((EUID == 0)); then
   # The edges of the permission rule: the owner's bits alone count for the
   # owner, the group's for its group, and every directory above must be
   # searchable.
+  owner=root mode=600
+  case_ "--check: a file only root may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
+    "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0600.*UNKNOWN"
   owner=root mode=044
   case_ "--check: owner bits deny, though group and others may read" UTC "$at3" 1 "--check" \
     "bad: 1 problem" "cannot be read by the daemon"
@@ -166,6 +169,13 @@ if ((EUID == 0)); then
     "bad: 1 problem" "cannot be read by the daemon"
   owner="" mode=600 parent=""
 fi
+case_ "--from in the hour repeated in Berlin: the first, said so" Europe/Berlin "$at3" 0 \
+  "--from 2026-10-25_02:30 --count 1" "from 2026-10-25 02:30:00 CEST|next 2026-10-25 03:00:00 CET" \
+  "^warning: the clock shows --from twice .*taken as the first, 2026-10-25 02:30:00 CEST"
+for bad in "2026-02-30_12:00" "2026-03-29_02:30"; do
+  case_ "--from $bad: no such local time in Berlin" Europe/Berlin "$at3" 2 "--from $bad" "" \
+    "^velmora-next: --from: no such local time"
+done
 case_ "--count 1000, the bound" UTC "$at3" 0 "--from 2026-06-01_02:00 --count 1000" \
   "next 2026-06-01 03:00:00 UTC|next 2029-02-24 03:00:00 UTC" ""
 case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f_2026-06-01_02:00" \
