@@ -94,7 +94,9 @@ echo velmora-test >"$root/etc/hostname"
 # The exporter listens on the container's own loopback only; the container
 # has a network namespace of its own, with nothing but that.
 echo 'ARGS="--web.listen-address=127.0.0.1:9100"' >"$root/etc/default/prometheus-node-exporter"
-cp "$deb" "$root/root/velmorad.deb"
+# Installed and upgraded as the README says, from /root.
+package=$(basename "$deb")
+cp "$deb" "$root/root/$package"
 cp "$work/previous.deb" "$root/root/velmorad-previous.deb"
 if ((emulated)); then
   for unit in velmorad velmorad-audit; do
@@ -201,6 +203,13 @@ scrape_check() {
   check "$1: node_textfile_scrape_error 0, ${state:-no metrics of the audit}" is "$ok" 1 ||
     in_container journalctl --no-pager -o cat -n 4 -u velmorad-audit.service | sed 's/^/  /'
 }
+# The audit turned off as the README says: the exporter then shows none of
+# its metrics, and reports no error.
+audit_off() {
+  quietly in_container systemctl disable --now velmorad-audit.timer
+  quietly in_container truncate -s 0 /var/lib/velmorad-audit/velmorad.prom
+  scrape_check "the audit turned off"
+}
 # Nothing of the package's is left with the exporter.
 exporter_dir_check() {
   local left
@@ -259,9 +268,10 @@ if ! boot; then
   tail -n 20 "$work/console"
   cannot_run "cannot boot a Debian $release container with systemd-nspawn here"
 fi
-check "dpkg -i installs the package" quietly in_container dpkg -i /root/velmorad.deb
+apt_in_root() { quietly in_container env DEBIAN_FRONTEND=noninteractive bash -c "cd /root && $1 -y"; }
+check "apt-get install installs the package" apt_in_root "apt-get install ./$package"
 state=$(unit_state)
-check "after dpkg -i: $state" is "$state" disabled/inactive
+check "after apt-get install: $state" is "$state" disabled/inactive
 scrape_check "installed, never enabled"
 in_container systemctl preset velmorad.service >/dev/null 2>&1
 state=$(unit_state)
@@ -278,8 +288,8 @@ read -r hour minute < <(in_container date -d '12 hours' '+%-H %-M')
 printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
 quietly in_container systemctl start velmorad.service
 before=$(daemon_image)
-check "dpkg -i upgrades 0.1.0 to this version while the daemon runs" \
-  quietly in_container dpkg -i /root/velmorad.deb
+check "apt-get install upgrades 0.1.0 to this version while the daemon runs" \
+  apt_in_root "apt-get install ./$package"
 after=$(daemon_image) state=$(unit_state)
 check "after the upgrade the new executable runs ($before -> $after), $state" \
   eval '[[ ${before%% *} != "${after%% *}" && ${after#* } == /usr/sbin/velmorad && $state == disabled/active ]]'
@@ -412,12 +422,13 @@ scrape_check "restarts turned off" '^velmorad_enabled 0$'
 quietly in_container systemctl enable --now velmorad.service
 
 if ((!full)); then
+  audit_off
   # Removal and purge, without the wait for the removed daemon's minute.
   check "apt-get remove velmorad" \
-    quietly in_container env DEBIAN_FRONTEND=noninteractive apt-get remove -y velmorad
+    apt_in_root "apt-get remove velmorad"
   scrape_check "after removal"
   exporter_dir_check "after removal"
-  check "dpkg -P velmorad" quietly in_container dpkg -P velmorad
+  check "apt-get purge velmorad" apt_in_root "apt-get purge velmorad"
   exporter_dir_check "after purge"
   shut_down
   echo "$passed passed, $failed failed"
@@ -451,6 +462,7 @@ else
   check "and so does the node exporter: velmorad_restarts_missed 1" \
     grep -qx "velmorad_restarts_missed 1" <<<"$metrics"
 
+  audit_off
   # Removal with the service enabled and running, its minute two minutes
   # away: the daemon must stop, and the container must not restart at that
   # minute. Then purge, which must leave no enable link behind.
@@ -461,7 +473,7 @@ else
   state=$(unit_state)
   check "before removal the daemon runs: $state" is "$state" enabled/active
   check "apt-get remove velmorad" \
-    quietly in_container env DEBIAN_FRONTEND=noninteractive apt-get remove -y velmorad
+    apt_in_root "apt-get remove velmorad"
   left=$(in_container sh -c 'grep -lx velmorad /proc/[0-9]*/comm' 2>/dev/null)
   check "after removal no daemon runs (${left:-none})" is "$left" ""
   scrape_check "after removal"
@@ -474,7 +486,7 @@ else
               -name 'velmorad.service*' 2>/dev/null | tr '\n' ' ')
     check "after removal the enable link stays: ${links:-none}" \
       grep -q multi-user.target.wants/velmorad.service <<<"$links"
-    check "dpkg -P velmorad" quietly in_container dpkg -P velmorad
+    check "apt-get purge velmorad" apt_in_root "apt-get purge velmorad"
     links=$(in_container find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
               -name 'velmorad*' 2>/dev/null | tr '\n' ' ')
     check "after purge no enable link or record: ${links:-none}" is "$links" ""
