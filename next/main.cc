@@ -110,8 +110,7 @@ int main(int argc, char** argv) {
   for (const std::string& line : judged.lines) say("%s\n", line.c_str());
   for (const finding& f : judged.findings) warn(f.text);
   for (const finding& f : zone.findings) warn(f.text);
-  int problems = judged.problems();
-  for (const finding& f : zone.findings) problems += f.problem ? f.count : 0;
+  const int problems = velmora::problems(judged.findings) + velmora::problems(zone.findings);
   if (checking && (problems > 0 || !judged.known)) {
     std::printf("bad: %d problem%s\n", problems, problems == 1 ? "" : "s");
     return 1;

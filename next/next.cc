@@ -266,7 +266,7 @@ file_reading read_file(const char* path) {
   return in;
 }
 
-int file_judgement::problems() const {
+int problems(const std::vector<finding>& findings) {
   int n = 0;
   for (const finding& f : findings) n += f.problem ? f.count : 0;
   return n;

@@ -106,8 +106,10 @@ struct file_judgement {
   std::vector<finding> findings;   // in the order found
   int32_t target = 0;              // the daemon's target minute
   bool known = true;               // false: what the daemon reads is unknown here
-  int problems() const;
 };
+
+// The mistakes that the problems among `findings` stand for.
+int problems(const std::vector<finding>& findings);
 
 // The zone the times are in: the caller's TZ, and the host's
 // /etc/localtime, which the daemon uses when systemd starts it (with no TZ).
