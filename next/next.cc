@@ -107,7 +107,7 @@ settings_scan scan_settings(FILE* stream) {
   long line = 1;
   // Warnings beyond the first few for a key are only counted.
   auto kept = [](key_lines& key) {
-    if (key.warnings.size() < kWarningsKept) return true;
+    if (key.warnings.size() + key.spellings.size() < kWarningsKept) return true;
     ++key.more;
     return false;
   };
@@ -151,8 +151,8 @@ settings_scan scan_settings(FILE* stream) {
         }
       }
       if (best < kKeys && kept(scan.keys[best])) {
-        scan.keys[best].warnings.push_back(at + name + " is not a name the daemon reads: " +
-                                           kSettingKeys[best] + " was meant?");
+        scan.keys[best].spellings.push_back(at + name + " is not a name the daemon reads: " +
+                                            kSettingKeys[best] + " was meant?");
       }
     }
     if (std::strchr(piece, '\n') != nullptr) ++line;
@@ -343,10 +343,15 @@ file_judgement judge_file(const file_reading& in, bool checking) {
       // ends that make the file one line.
       if (in.read) {
         const std::string text = "no line for " + name + ": it reads as 0";
-        k == 0 || !key.warnings.empty() || scan.bare_cr_line > 0 ? warn(text) : problem(text);
+        k == 0 || !key.warnings.empty() || !key.spellings.empty() || scan.bare_cr_line > 0
+            ? warn(text)
+            : problem(text);
       }
     }
     for (const std::string& w : key.warnings) problem(w);
+    // A close spelling is the mistake where the key has no line; beside the
+    // key's own line it may be another setting.
+    for (const std::string& w : key.spellings) key.line == 0 ? problem(w) : warn(w);
     if (key.more > 0) {
       out.findings.push_back({true, "and " + std::to_string(key.more) + " more like these for " +
                                         name, static_cast<int>(key.more)});

@@ -28,6 +28,7 @@ struct key_lines {
   long line = 0;                      // the line that is read; 0 for none
   std::string value_problem;          // why that line's value is no plain number
   std::vector<std::string> warnings;  // lines that are not read as the key
+  std::vector<std::string> spellings; // lines whose name is a close spelling of it
   long more = 0;                      // such lines beyond kWarningsKept
 };
 

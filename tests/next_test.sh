@@ -139,6 +139,7 @@ two export lines, two mistakes|1|export MOD_VELMORA_HOUR=3\nexport MOD_VELMORA_M
 a plural|1|MOD_VELMORA_HOURS=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MOD_VELMORA_HOURS is not a name the daemon reads: MOD_VELMORA_HOUR was meant\?
 a letter doubled|1|MOD_VELMORRA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MOD_VELMORRA_HOUR is not a name .*MOD_VELMORA_HOUR was meant
 old Mac line ends|1|MOD_VELMORA_HOUR=3\rMOD_VELMORA_MINUTE=0\r|bad: 1 problem|line 1: a carriage return ends a line alone
+a close spelling beside the key itself: a warning|0|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_VELMORA_HOST=5\n|ok: restart daily at 03:00|MOD_VELMORA_HOST is not a name the daemon reads: MOD_VELMORA_HOUR was meant
 another key is no near miss|0|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_OTHER_HOUR=5\n|ok: restart daily at 03:00|
 EOF
 # The daemon reads through the permission bits alone, whoever checks.
