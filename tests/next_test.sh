@@ -98,8 +98,14 @@ case_ "empty zone: UTC, said so" "" "$at3" 0 "--from 2026-06-01_02:00 --count 1"
   "zone UTC (TZ is set but empty)|next 2026-06-01 03:00:00 UTC" "^warning: TZ is set but empty"
 # Where the zone comes from: TZ answers a what-if question, the host's zone
 # is the daemon's, and --check judges for the daemon.
-host_zone=$(readlink /etc/localtime | sed 's|.*zoneinfo/||')
-case_ "no TZ: the host's zone, said so" - "$at3" 0 "--count 1" "zone ${host_zone:-UTC} (from /etc/localtime)" ""
+if [[ -L /etc/localtime ]]; then
+  host_zone="zone $(readlink /etc/localtime | sed 's|.*zoneinfo/||') (from /etc/localtime)"
+elif [[ -e /etc/localtime ]]; then
+  host_zone="zone /etc/localtime (from /etc/localtime)"
+else
+  host_zone="zone UTC (no /etc/localtime)"
+fi
+case_ "no TZ: the host's zone, said so" - "$at3" 0 "--count 1" "$host_zone" ""
 case_ "a TZ that is not the host's zone, said so" Pacific/Chatham "$at3" 0 "--count 1" \
   "zone Pacific/Chatham (from TZ)" "^warning: TZ=Pacific/Chatham is not /etc/localtime"
 case_ "--check: a TZ that cannot be loaded is not the daemon's" Europe/berlin "$at3" 0 "--check" \
