@@ -64,16 +64,20 @@ std::string near_miss(const char* piece, const char* key) {
   return why;
 }
 
+// Longer names are no close spelling of a key.
+constexpr size_t kNameMax = 64;
+
 // How many letters, put in, taken out or changed, turn `a` into `b`,
-// ignoring case; at most `limit` + 1.
-size_t spelling_distance(const std::string& a, const std::string& b, size_t limit) {
-  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+// ignoring case; at most `limit` + 1. Both at most kNameMax long.
+size_t spelling_distance(const std::string& a, const char* b, size_t limit) {
+  const size_t nb = std::strlen(b);
+  if ((a.size() > nb ? a.size() - nb : nb - a.size()) > limit) return limit + 1;
+  size_t row[kNameMax + 1];
+  for (size_t j = 0; j <= nb; ++j) row[j] = j;
   for (size_t i = 1; i <= a.size(); ++i) {
     size_t diagonal = row[0];
     row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
+    for (size_t j = 1; j <= nb; ++j) {
       const size_t above = row[j];
       const bool same = std::toupper(static_cast<unsigned char>(a[i - 1])) ==
                         std::toupper(static_cast<unsigned char>(b[j - 1]));
@@ -81,7 +85,7 @@ size_t spelling_distance(const std::string& a, const std::string& b, size_t limi
       diagonal = above;
     }
   }
-  return row[b.size()];
+  return row[nb];
 }
 
 // The name a line gives before its "=", blanks around it taken off; empty
@@ -142,7 +146,9 @@ settings_scan scan_settings(FILE* stream) {
       }
     }
     // A misspelt name: the key it is closest to, two letters off at most.
-    if (const std::string name = line_name(piece); !named && !name.empty()) {
+    // Lines read as a key, the most of a long file, make no copy.
+    if (const std::string name = named ? "" : line_name(piece);
+        !name.empty() && name.size() <= kNameMax) {
       size_t best = kKeys, distance = 3;
       for (size_t k = 0; k < kKeys; ++k) {
         if (const size_t d = spelling_distance(name, kSettingKeys[k], 2); d < distance) {
