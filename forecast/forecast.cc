@@ -47,6 +47,13 @@ std::string zone_file_problem(const std::string& path) {
 
 std::string zone_problem() { return zone_problem(std::getenv("TZ")); }
 
+std::string zone_file(const char* tz) {
+  if (*tz == ':') ++tz;
+  if (*tz == '/') return tz;
+  const char* dir = std::getenv("TZDIR");
+  return std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + tz;
+}
+
 std::string zone_problem(const char* tz) {
   if (tz == nullptr) {
     // No /etc/localtime at all is the usual way to ask for UTC.
@@ -56,12 +63,7 @@ std::string zone_problem(const char* tz) {
   }
   if (*tz == ':') ++tz;
   if (*tz == '\0') return "";  // glibc takes an empty TZ for UTC
-  std::string path = tz;
-  if (*tz != '/') {
-    const char* dir = std::getenv("TZDIR");
-    path = std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + tz;
-  }
-  std::string problem = zone_file_problem(path);
+  std::string problem = zone_file_problem(zone_file(tz));
   return problem.empty() || is_zone_rule(tz) ? "" : problem;
 }
 

@@ -24,6 +24,10 @@ std::string zone_problem();
 // The same for a TZ of `tz`; null for none, so /etc/localtime.
 std::string zone_problem(const char* tz);
 
+// The file glibc loads for a TZ of `tz` that names a zone: a path as it
+// stands, else a name under TZDIR or /usr/share/zoneinfo.
+std::string zone_file(const char* tz);
+
 // `when` in local time, formatted by strftime(); "?" when it cannot be
 // converted.
 std::string local_text(time_t when, const char* format);

@@ -432,10 +432,7 @@ zone_reading read_zone() {
   z.tz_problem = tz != nullptr ? zone_problem(tz) : "";
   z.host_problem = zone_problem(nullptr);
   if (tz != nullptr && !z.tz.empty()) {
-    const char* dir = std::getenv("TZDIR");
-    const std::string file = z.tz[0] == '/' ? z.tz
-        : std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + z.tz;
-    const std::string mine = contents(file);
+    const std::string mine = contents(zone_file(tz));
     z.same = !mine.empty() && mine == contents("/etc/localtime");
   }
   return z;
