@@ -62,7 +62,7 @@ struct Report {
 class ChildReport : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = ::testing::TempDir() + "velmora-child-report";
+    path_ = ::testing::TempDir() + "velmora-child-report-" + std::to_string(getpid());
     setenv("CHILD_REPORT_OUT", path_.c_str(), 1);
   }
   void TearDown() override { std::remove(path_.c_str()); }

@@ -14,7 +14,10 @@ namespace {
 
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override { path_ = ::testing::TempDir() + "velmora-settings"; }
+  // A file of each test's own, since CTest runs the tests side by side.
+  void SetUp() override {
+    path_ = ::testing::TempDir() + "velmora-settings-" + std::to_string(getpid());
+  }
   void TearDown() override { std::remove(path_.c_str()); }
 
   void Write(const std::string& text) const {
