@@ -15,7 +15,7 @@
 # trials that wait (no second restart, the drop-in, the removal) are left to
 # Debian 12 on amd64.
 #
-#   tests/installed_test.sh BUILD_DIR [bookworm|trixie]
+#   tests/installed_test.sh BUILD_DIR [bookworm|trixie]   (the package in BUILD_DIR/deb)
 #
 # Every systemctl, reboot or journal command runs inside the container,
 # through nsenter into its PID 1, and only once that process is checked to
@@ -40,7 +40,7 @@ cannot_run() {
   echo "SKIP: $*"; exit 77
 }
 ((EUID == 0)) || cannot_run "needs root to make and boot a container"
-for tool in mmdebstrap systemd-nspawn unshare nsenter cpack; do
+for tool in mmdebstrap systemd-nspawn unshare nsenter dpkg-deb; do
   command -v "$tool" >/dev/null || cannot_run "$tool is missing"
 done
 
@@ -69,9 +69,8 @@ quietly() { "$@" >>"$work/commands.log" 2>&1; }
 
 # ---- the package and the root file system ------------------------------
 
-(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1) ||
-  { cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
-deb=$(ls "$work"/velmorad_*.deb)
+# The package that dpkg-buildpackage made for this build's architecture.
+deb=$(ls "$build"/deb/velmorad_*.deb 2>/dev/null) || { echo "FAIL: no package in $build/deb"; exit 1; }
 arch=$(dpkg-deb -f "$deb" Architecture)
 # Another architecture boots under qemu-user, slowly, and without the
 # units' sandboxes, which the emulator cannot set up: the trials that wait
@@ -86,7 +85,7 @@ sed -i 's/^Version: .*/Version: 0.1.0/' "$work/previous/DEBIAN/control"
 dpkg-deb --root-owner-group -b "$work/previous" "$work/previous.deb" >/dev/null
 
 image=$("$source_dir/tools/debian-root" "$suite" "$arch" \
-          systemd,systemd-sysv,dbus,prometheus-node-exporter) ||
+          systemd,systemd-sysv,dbus,prometheus-node-exporter,autopkgtest,dpkg-dev,man-db) ||
   cannot_run "cannot make a Debian $release root file system"
 mkdir "$root"
 tar -C "$root" -xf "$image" || cannot_run "cannot unpack $image"
@@ -94,10 +93,14 @@ echo velmora-test >"$root/etc/hostname"
 # The exporter listens on the container's own loopback only; the container
 # has a network namespace of its own, with nothing but that.
 echo 'ARGS="--web.listen-address=127.0.0.1:9100"' >"$root/etc/default/prometheus-node-exporter"
-# Installed and upgraded as the README says, from /root.
+# Installed and upgraded as the README says, beside the tree (/root/velmorad).
 package=$(basename "$deb")
 cp "$deb" "$root/root/$package"
 cp "$work/previous.deb" "$root/root/velmorad-previous.deb"
+# The tree it was built from, as far as autopkgtest reads it (debian/):
+# the package is installed from there as the README says, from beside it.
+mkdir "$root/root/velmorad"
+cp -r "$source_dir/debian" "$root/root/velmorad/"
 if ((emulated)); then
   for unit in velmorad velmorad-audit; do
     mkdir -p "$root/etc/systemd/system/$unit.service.d"
@@ -268,8 +271,8 @@ if ! boot; then
   tail -n 20 "$work/console"
   cannot_run "cannot boot a Debian $release container with systemd-nspawn here"
 fi
-apt_in_root() { quietly in_container env DEBIAN_FRONTEND=noninteractive bash -c "cd /root && $1 -y"; }
-check "apt-get install installs the package" apt_in_root "apt-get install ./$package"
+apt_in_root() { quietly in_container env DEBIAN_FRONTEND=noninteractive bash -c "cd /root/velmorad && $1 -y"; }
+check "apt-get install installs the package" apt_in_root "apt-get install ../$package"
 state=$(unit_state)
 check "after apt-get install: $state" is "$state" disabled/inactive
 scrape_check "installed, never enabled"
@@ -278,6 +281,17 @@ state=$(unit_state)
 check "after systemctl preset: $state" is "$state" disabled/inactive
 check "the installed unit is the shipped one" \
   cmp -s "$root/usr/lib/systemd/system/velmorad.service" "$source_dir/packaging/velmorad.service"
+# The package's tests, as Debian runs them, on this testbed itself (the
+# null runner), with the package as installed: every one must pass.
+if ((!emulated)); then
+  ap_status=0
+  in_container autopkgtest --no-built-binaries /root/velmorad/ -- null >"$work/autopkgtest.log" 2>&1 ||
+    ap_status=$?
+  summary=$(sed -n '/@@@@ summary$/,$p' "$work/autopkgtest.log" | tail -n +2)
+  check "autopkgtest: $(awk '{ print $1, $2 }' <<<"$summary" | tr '\n' ' ')" \
+    eval '[[ $ap_status == 0 && -n $summary ]] && ! grep -qv " PASS" <<<"$summary"' ||
+    tail -n 30 "$work/autopkgtest.log"
+fi
 
 # The upgrade from the previous release while its daemon runs, started but
 # not enabled, with a target twelve hours away: the new executable must run
@@ -289,7 +303,7 @@ printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/
 quietly in_container systemctl start velmorad.service
 before=$(daemon_image)
 check "apt-get install upgrades 0.1.0 to this version while the daemon runs" \
-  apt_in_root "apt-get install ./$package"
+  apt_in_root "apt-get install ../$package"
 after=$(daemon_image) state=$(unit_state)
 check "after the upgrade the new executable runs ($before -> $after), $state" \
   eval '[[ ${before%% *} != "${after%% *}" && ${after#* } == /usr/sbin/velmorad && $state == disabled/active ]]'

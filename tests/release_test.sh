@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Checks on what a host gets from a release build: the hardened executable,
-# the systemd unit, the manual pages and the Debian package, which lintian
-# must pass without an error or a warning.
+# the systemd unit, the manual pages and the Debian packages that
+# dpkg-buildpackage made in BUILD_DIR/deb (with the options given), which
+# lintian must pass without an error or a warning.
 #
-#   tests/release_test.sh BUILD_DIR
+#   tests/release_test.sh BUILD_DIR [dpkg-buildpackage option...]
 set -uo pipefail
 build=$(realpath "$1")
+shift
+deb_options=("$@")
 source_dir=$(dirname "$(realpath "$0")")/..
 daemon=$build/velmorad
 work=$(mktemp -d)
@@ -73,15 +76,14 @@ man_pages_clean() {
   done
 }
 
+# The binary package, as built for this build's architecture.
+deb=$(ls "$build"/deb/velmorad_*.deb 2>/dev/null)
+
 package_contents() {
-  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null) || return 1
-  local deb
-  deb=$(ls "$work"/velmorad_*.deb) || return 1
-  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort) - <<'EOF' || return 1
+  # The units' directory is the one this release's debhelper reads.
+  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' |
+           sed -E 's, \./(usr/)?lib/systemd/system/, UNITS/,' | sort) - <<'EOF' || return 1
 -rw-r--r-- root/root ./usr/lib/systemd/system-preset/50-velmorad.preset
--rw-r--r-- root/root ./usr/lib/systemd/system/velmorad-audit.service
--rw-r--r-- root/root ./usr/lib/systemd/system/velmorad-audit.timer
--rw-r--r-- root/root ./usr/lib/systemd/system/velmorad.service
 -rw-r--r-- root/root ./usr/lib/sysusers.d/velmorad.conf
 -rw-r--r-- root/root ./usr/lib/tmpfiles.d/velmorad.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
@@ -92,6 +94,9 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-next.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmorad.8.gz
 -rw-r--r-- root/root ./usr/share/velmorad/velmorad-rules.yml
+-rw-r--r-- root/root UNITS/velmorad-audit.service
+-rw-r--r-- root/root UNITS/velmorad-audit.timer
+-rw-r--r-- root/root UNITS/velmorad.service
 -rwxr-xr-x root/root ./usr/sbin/velmora-audit
 -rwxr-xr-x root/root ./usr/sbin/velmora-next
 -rwxr-xr-x root/root ./usr/sbin/velmorad
@@ -99,40 +104,39 @@ lrwxrwxrwx root/root ./var/lib/prometheus/node-exporter/velmorad.prom
 EOF
   local info scripts
   info=$(dpkg-deb -I "$deb")
-  # The scripts of a unit that is never enabled or started on install: not
-  # one of them may enable, start or reenable it.
+  # No preinst: nothing stops the daemon before an upgrade, the postinst
+  # restarts it after. Not one script starts a unit, or enables one but
+  # where the package was installed before and the unit was enabled.
   scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's,^\./,,' | grep . | sort | tr '\n' ' ')
   [[ $scripts == "control md5sums postinst postrm prerm " ]] ||
     { echo "control archive: $scripts"; return 1; }
-  ! dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst ./prerm ./postrm | grep -v '^\s*#' |
-    grep -nwE 'enable|start|reenable|unmask|preset' || { echo "a script enables or starts the unit"; return 1; }
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst ./prerm ./postrm | awk '
+    /debian-installed/ { installed = 1 }
+    /^\tfi$/ { installed = 0 }
+    (/deb-systemd-invoke/ && !/deb-systemd-invoke (try-restart|stop) /) ||
+      (/deb-systemd-helper enable/ && !installed) || /systemctl .*(enable|start)/ { print; bad = 1 }
+    END { exit bad }' || { echo "a script enables or starts a unit"; return 1; }
   grep -qx ' Package: velmorad' <<<"$info" || { echo "$info"; return 1; }
   # From dpkg-shlibdeps: glibc for the daemon, the C++ runtime for
   # velmora-next and velmora-audit, libsystemd for the audit's journal.
-  grep -qE '^ Depends: libc6 \(>= [0-9.]+\)' <<<"$info" || { echo "$info"; return 1; }
+  grep -qE '^ Depends: .*libc6 \(>= [0-9.]+\)' <<<"$info" || { echo "$info"; return 1; }
 }
 
-# A second build of the same tree, elsewhere, packs to the same bytes: the
-# times in the package come from the last commit (or SOURCE_DATE_EPOCH).
+# A second build of the same tree, elsewhere, gives the same bytes: the
+# times in the package come from debian/changelog, the build path is
+# mapped away.
 reproducible() {
-  local flags toolchain
-  flags=$(awk -F= '/^CMAKE_CXX_FLAGS_RELEASE:/ { print $2 }' "$build/CMakeCache.txt")
-  toolchain=$(awk -F= '/^CMAKE_TOOLCHAIN_FILE:/ { print $2 }' "$build/CMakeCache.txt")
-  cmake -S "$source_dir" -B "$work/again" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    ${toolchain:+"-DCMAKE_TOOLCHAIN_FILE=$toolchain"} \
-    "-DCMAKE_CXX_FLAGS_RELEASE=$flags" -DVELMORA_TESTS=OFF -DVELMORA_WERROR=ON >/dev/null &&
-    cmake --build "$work/again" >/dev/null &&
-    mkdir "$work/again-deb" &&
-    (cd "$work/again-deb" && cpack -G DEB --config "$work/again/CPackConfig.cmake" >/dev/null) &&
-    cmp "$work"/velmorad_*.deb "$work"/again-deb/velmorad_*.deb
+  DEB_BUILD_OPTIONS=nocheck "$source_dir/tools/build-deb" "$work/again" -b -Pnocheck \
+    "${deb_options[@]}" >"$work/again.log" 2>&1 || { tail -n 20 "$work/again.log"; return 1; }
+  cmp "$deb" "$work/again/$(basename "$deb")"
 }
 
-# Debian's own package checker, as strict as it gets: any error or warning
-# fails (informational tags are listed but pass).
+# Debian's own package checker, as strict as it gets, on the source package
+# and the binary ones through the .changes: any error or warning fails
+# (informational tags are listed but pass).
 lintian_clean() {
-  local deb
-  deb=$(ls "$work"/velmorad_*.deb) || return 1
-  lintian --pedantic --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges'
+  lintian --pedantic --fail-on error,warning "$build"/deb/velmorad_*.changes 2>&1 |
+    grep -v 'running with root privileges'
   return "${PIPESTATUS[0]}"
 }
 
@@ -176,6 +180,9 @@ check "cmake --install stages the files" stage
 check "systemd-analyze verify passes on the units" unit_verifies
 check "the manual pages render without warnings" man_pages_clean
 check "the Debian package holds exactly the expected files" package_contents
+packaged() { dpkg-deb -x "$deb" "$work/package" && daemon=$work/package/usr/sbin/velmorad "$@"; }
+check "the package's daemon: hardened as this build's" packaged hardened
+check "the package's daemon: no library beyond glibc" packaged only_glibc
 check "lintian: no error, no warning" lintian_clean
 check "a second build elsewhere gives the same package, byte for byte" reproducible
 check "velmora-audit: --help, --version, UNKNOWN for a bad option, an unread journal and an unwritten file" \
