@@ -105,8 +105,8 @@ EOF
   local info scripts
   info=$(dpkg-deb -I "$deb")
   # No preinst: nothing stops the daemon before an upgrade, the postinst
-  # restarts it after. Not one script starts a unit, or enables one but
-  # where the package was installed before and the unit was enabled.
+  # restarts it after. No script starts a unit, and the only enable is
+  # debhelper's re-enable of a unit that an earlier install had enabled.
   scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's,^\./,,' | grep . | sort | tr '\n' ' ')
   [[ $scripts == "control md5sums postinst postrm prerm " ]] ||
     { echo "control archive: $scripts"; return 1; }
