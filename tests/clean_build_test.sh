@@ -35,9 +35,7 @@ work=$(mktemp -d /var/tmp/velmorad-clean-build.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/root/build/velmorad"
 tar -C "$work/root" -xf "$image" || cannot_run "cannot unpack $image"
-# The tree as it stands, without the host's builds.
-git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
-  tar -C "$source_dir" --null --ignore-failed-read -T - -c | tar -C "$work/root/build/velmorad" -x
+"$source_dir/tools/copy-tree" "$work/root/build/velmorad"
 
 # nspawn keeps its state under /run/systemd: a private tmpfs there leaves
 # nothing of it on the host.
