@@ -7,6 +7,10 @@ set -uo pipefail
 next=$1 version=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# mktemp's 0700 would shut out the daemon's reading (uid 0 without
+# capabilities) whenever the tests run as an ordinary user, as a package
+# build does: every file below would read as one the daemon cannot open.
+chmod 755 "$work"
 passed=0 failed=0 owner="" mode=600 parent="" as=()
 
 # case NAME ZONE SETTINGS STATUS 'ARGS' 'STDOUT LINES' 'STDERR PATTERNS'
@@ -156,7 +160,6 @@ if ((EUID == 0)); then
   case_ "--check: a file only its owner, nobody, can read" UTC "$at3" 1 "--check" "bad: 1 problem" \
     "cannot be read by the daemon, which runs as uid 0 without capabilities \(owner 65534, group 0, mode 0600\)"
   owner=root as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  chmod 755 "$work"
   case_ "--check as nobody: root's file, which the daemon reads" UTC "$at3" 1 "--check" "bad: 1 problem" \
     "cannot be read as uid 65534, so what the daemon reads is unknown here"
   owner="" as=()
