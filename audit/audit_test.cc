@@ -244,6 +244,70 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {{"2026-06-02 10:00:00 +0000", nullptr}},
        {{"2026-06-02 10:00:30 +0000", 0}},
        {"06-02 unknown", "06-03 missed"}, audit_state::critical},
+      {"a miss outweighs a change not yet applied", "UTC", 240, "2026-12-08 12:00:00 +0000", 1,
+       {{"2026-12-07 03:01:00 +0000", nullptr}},
+       {{"2026-12-07 03:01:30 +0000", 0}},
+       {"12-08 missed"}, audit_state::critical,
+       {{"2026-01-05 09:00:00 +0000", "2026-12-08 11:00:00 +0000", 180},
+        {"2026-12-08 11:30:00 +0000", nullptr, 240}}, -1, true},
+      {"running though its unit is disabled: not turned off", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 missed"}, audit_state::critical, {}, 0},
+      {"a day before the first record: the file's target, not midnight", "UTC", at3,
+       "2026-12-08 12:00:00 +0000", 2,
+       {{"2026-12-07 02:00:00 +0000", "2026-12-08 03:00:20 +0000", true},
+        {"2026-12-08 03:01:00 +0000", nullptr}},
+       {{"2026-12-07 10:00:00 +0000", 0}, {"2026-12-08 03:01:30 +0000", 1}},
+       {"12-07 not running", "12-08 happened"}, audit_state::ok,
+       {{"2026-12-07 09:00:00 +0000", nullptr, at3}}},
+      {"the file touched, its target the same: nothing to apply", "UTC", at3,
+       "2026-12-07 18:00:00 +0000", 1,
+       {{"2026-12-06 20:00:00 +0000", "2026-12-07 03:00:40 +0000"},
+        {"2026-12-07 03:01:10 +0000", nullptr}},
+       {{"2026-12-06 20:00:30 +0000", 0}, {"2026-12-07 03:01:40 +0000", 1}},
+       {"12-07 happened"}, audit_state::ok,
+       {{"2026-01-05 09:00:00 +0000", "2026-12-07 11:00:00 +0000", at3},
+        {"2026-12-07 12:00:03 +0000", nullptr, at3}}},
+      // A stop counts as the restart's own shutdown when the boot ends
+      // within kShutdownBound of it, and its passes then reach kEarlySlack
+      // past it.
+      {"the boot ended kShutdownBound after the stop: the shutdown's", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:05:21 +0000"},
+        {"2026-06-02 03:06:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
+        {"2026-06-02 03:06:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"a second later: a stop of its own", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:05:22 +0000"},
+        {"2026-06-02 03:06:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
+        {"2026-06-02 03:06:30 +0000", 1}},
+       {"06-02 not running"}, audit_state::ok},
+      {"the shutdown's stop kEarlySlack before the pass: it ran", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:00:40 +0000"},
+        {"2026-06-02 03:01:10 +0000", nullptr}},
+       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 02:59:55 +0000", 0, false},
+        {"2026-06-02 03:01:40 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"a second earlier: stopped before its pass", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:00:40 +0000"},
+        {"2026-06-02 03:01:10 +0000", nullptr}},
+       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 02:59:54 +0000", 0, false},
+        {"2026-06-02 03:01:40 +0000", 1}},
+       {"06-02 not running"}, audit_state::ok},
+      {"up kShutdownBound past the due pass: still pending", "UTC", at3,
+       "2026-06-02 03:05:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 pending"}, audit_state::ok},
+      {"a second more: missed", "UTC", at3, "2026-06-02 03:05:01 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:30 +0000", 0}},
+       {"06-02 missed"}, audit_state::critical},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -269,6 +333,45 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     EXPECT_EQ(result.state, c.state);
     EXPECT_EQ(result.pending, c.pending);
   }
+}
+
+// What each run adds to the history: (changed, seen, target) triples.
+TEST(Audit, RecordsWhatTheSettingsFileSaid) {
+  using R = settings_record;
+  struct Row {
+    const char* what;
+    std::vector<R> before;
+    R now;
+    std::vector<R> after;
+  };
+  const Row rows[] = {
+      {"the first run", {}, {100, 500, 180}, {{100, 500, 180}}},
+      {"unchanged, seen again", {{100, 200, 180}}, {100, 500, 180}, {{100, 500, 180}}},
+      {"changed", {{100, 200, 180}}, {300, 500, 240}, {{100, 200, 180}, {300, 500, 240}}},
+      {"touched, the same target", {{100, 200, 180}}, {300, 500, 180},
+       {{100, 200, 180}, {300, 500, 180}}},
+      {"two versions within a second: the later", {{100, 200, 180}, {300, 300, 240}},
+       {300, 500, 60}, {{100, 200, 180}, {300, 500, 60}}},
+      {"records from a clock since set back go", {{100, 200, 180}, {900, 950, 240}},
+       {300, 500, 60}, {{100, 200, 180}, {300, 500, 60}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<R> history = row.before;
+    record_settings(&history, row.now);
+    ASSERT_EQ(history.size(), row.after.size());
+    for (size_t i = 0; i < history.size(); ++i) {
+      EXPECT_EQ(history[i].changed, row.after[i].changed);
+      EXPECT_EQ(history[i].seen, row.after[i].seen);
+      EXPECT_EQ(history[i].target, row.after[i].target);
+    }
+  }
+  std::vector<R> full;
+  for (time_t t = 1; t <= static_cast<time_t>(kHistoryKept); ++t) full.push_back({t, t, 0});
+  record_settings(&full, {1000, 1000, 60});
+  EXPECT_EQ(full.size(), kHistoryKept);
+  EXPECT_EQ(full.front().changed, 2);
+  EXPECT_EQ(full.back().changed, 1000);
 }
 
 }  // namespace
