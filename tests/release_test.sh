@@ -89,10 +89,10 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
--rw-r--r-- root/root ./usr/share/doc/velmorad/settings.example
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-audit.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-next.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmorad.8.gz
+-rw-r--r-- root/root ./usr/share/velmorad/settings.example
 -rw-r--r-- root/root ./usr/share/velmorad/velmorad-rules.yml
 -rw-r--r-- root/root UNITS/velmorad-audit.service
 -rw-r--r-- root/root UNITS/velmorad-audit.timer
