@@ -85,10 +85,11 @@ sed -i 's/^Version: .*/Version: 0.1.0/' "$work/previous/DEBIAN/control"
 dpkg-deb --root-owner-group -b "$work/previous" "$work/previous.deb" >/dev/null
 
 # autopkgtest, and what it needs to read the package's tests, only where
-# it runs: not under the emulator.
-extra=,autopkgtest,dpkg-dev,man-db
-((emulated)) && extra=""
-image=$("$source_dir/tools/debian-root" "$suite" "$arch" \
+# it runs: not under the emulator; there too the exporter's .deb, kept to
+# install it again after its purge.
+extra=,autopkgtest,dpkg-dev,man-db keep=(--keep-debs prometheus-node-exporter)
+((emulated)) && extra="" keep=()
+image=$("$source_dir/tools/debian-root" "${keep[@]}" "$suite" "$arch" \
           "systemd,systemd-sysv,dbus,prometheus-node-exporter$extra") ||
   cannot_run "cannot make a Debian $release root file system"
 mkdir "$root"
@@ -412,6 +413,21 @@ check "the node exporter shows the audit's metrics: velmorad_restarts_missed 0" 
 check "promtool check metrics on them reports nothing" \
   eval '[[ -n $metrics ]] && "$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
 security_check velmorad-audit.service
+
+# The exporter purged, which deletes its directory with all it holds, and
+# installed again (with its default arguments: the container's network is
+# its loopback alone): none of velmorad's files is missing, and the
+# exporter serves the audit's metrics again at once, with no run of the
+# audit or boot in between.
+if ((!emulated)); then
+  check "apt-get purge prometheus-node-exporter" apt_in_root "apt-get purge prometheus-node-exporter"
+  verify=$(in_container dpkg --verify velmorad 2>&1)
+  check "dpkg --verify velmorad after the exporter's purge: ${verify:-nothing}" is "$verify" ""
+  check "apt-get install prometheus-node-exporter again" \
+    apt_in_root "apt-get install /root/debs/prometheus-node-exporter_*.deb"
+  for _ in $(seq 30); do grep -q '^velmorad_restarts_missed 0$' <<<"$(scrape)" && break; sleep 1; done
+  scrape_check "the exporter purged and installed again" '^velmorad_restarts_missed 0$'
+fi
 
 # Retimed without restarting the daemon: the change is told as not yet
 # applied, and the restart that happened stays happened.

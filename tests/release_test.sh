@@ -100,7 +100,6 @@ package_contents() {
 -rwxr-xr-x root/root ./usr/sbin/velmora-audit
 -rwxr-xr-x root/root ./usr/sbin/velmora-next
 -rwxr-xr-x root/root ./usr/sbin/velmorad
-lrwxrwxrwx root/root ./var/lib/prometheus/node-exporter/velmorad.prom
 EOF
   local info scripts
   info=$(dpkg-deb -I "$deb")
@@ -108,7 +107,7 @@ EOF
   # restarts it after. No script starts a unit, and the only enable is
   # debhelper's re-enable of a unit that an earlier install had enabled.
   scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's,^\./,,' | grep . | sort | tr '\n' ' ')
-  [[ $scripts == "control md5sums postinst postrm prerm " ]] ||
+  [[ $scripts == "control md5sums postinst postrm prerm triggers " ]] ||
     { echo "control archive: $scripts"; return 1; }
   dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst ./prerm ./postrm | awk '
     /debian-installed/ { installed = 1 }
