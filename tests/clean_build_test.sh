@@ -2,13 +2,15 @@
 # The package built as Debian builds it, in a clean Debian 12 or 13 root:
 # mmdebstrap's minimal root (tools/debian-root), apt-get build-dep from
 # debian/control and nothing else, then dpkg-buildpackage with the
-# package's tests, in a container of its own with no network. That proves
-# the build dependencies complete. With one of them taken away the build
+# package's tests, in a container of its own with no network, as an
+# ordinary user who owns the tree, as buildds and sbuild build (the package
+# says Rules-Requires-Root: no). That proves the build dependencies
+# complete. With one of them taken away the build
 # must stop with dpkg's own message naming it. The postinst must show that
 # this release's debhelper handled the units. On Debian 13 the tree is also
 # built with GCC 14 (the dev preset) and Clang 19 (the clang preset),
-# warnings as errors, and their unit and velmora-next tests run; the
-# end-to-end scenarios run on the host's own build.
+# warnings as errors, and their unit and velmora-next tests run as that
+# user; the end-to-end scenarios run on the host's own build.
 #
 #   tests/clean_build_test.sh bookworm|trixie
 #
@@ -44,18 +46,21 @@ unshare --mount --propagation private -- bash -c '
   exec systemd-nspawn --quiet --register=no --keep-unit --private-network --as-pid2 \
     --timezone=off -D "$1" --chdir=/build/velmorad -- /bin/sh -ec "
       g++ --version | head -n 1
-      echo \"== dpkg-buildpackage -us -uc -b\"
-      dpkg-buildpackage -us -uc -b >/build/log 2>&1 || { tail -n 40 /build/log; exit 1; }
+      useradd --create-home builder
+      chown -R builder: /build
+      user() { runuser -u builder -- env HOME=/home/builder \"\$@\"; }
+      echo \"== dpkg-buildpackage -us -uc -b, as \$(user id -un)\"
+      user dpkg-buildpackage -us -uc -b >/build/log 2>&1 || { tail -n 40 /build/log; exit 1; }
       grep -E \"^[0-9]+% tests passed|^dpkg-deb: building\" /build/log
       for preset in $2; do
         echo \"== \$preset\"
-        cmake --preset \$preset -DVELMORA_E2E=OFF >/dev/null
-        cmake --build --preset \$preset
-        ctest --preset \$preset
+        user cmake --preset \$preset -DVELMORA_E2E=OFF >/dev/null
+        user cmake --build --preset \$preset
+        user ctest --preset \$preset
       done
       echo \"== a build dependency missing\"
       dpkg --remove --force-depends libgtest-dev >/dev/null 2>&1
-      if dpkg-buildpackage -us -uc -b >/build/log 2>&1; then echo \"built without it\"; exit 1; fi
+      if user dpkg-buildpackage -us -uc -b >/build/log 2>&1; then echo \"built without it\"; exit 1; fi
       grep -i \"^dpkg-checkbuilddeps: error: unmet build dependencies: libgtest-dev\" /build/log ||
         { tail -n 5 /build/log; exit 1; }"' \
   nspawn "$work/root" "$presets" </dev/null || exit 1
