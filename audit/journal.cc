@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -18,11 +19,21 @@ namespace velmora {
 namespace {
 
 constexpr char kStartUpLine[] = "Modul Velmora start";
+// Any local account can log a line that names itself velmorad: only the
+// fields journald adds itself, whose names begin with "_", say who wrote
+// an entry. The daemon runs as root, and so does the service manager, whose
+// word that the unit stopped comes from PID 1.
+constexpr char kFromRoot[] = "_UID=0";
 // journald's "Journal started", which opens its journal in every boot (a
-// container's too, which has no kernel lines).
+// container's too, which has no kernel lines). Its own messages come by the
+// transport "driver", which no client can claim.
 constexpr char kJournalStarted[] = "MESSAGE_ID=f77379a8490b408bbe5f6940505a777b";
-// A boot's first entries show that the journal holds it from its start when
-// one of them is journald's start or a kernel line within this long.
+constexpr char kFromJournald[] = "_TRANSPORT=driver";
+// A boot's head is in the journal when journald's start comes within this
+// long of the boot's first entry there, or when a kernel line from the
+// kernel's first minute remains (the kernel stamps each line with its own
+// clock, which starts with the boot). A kernel line logged later proves
+// nothing: the boot's first entries may have been rotated away before it.
 constexpr int64_t kHeadWithin = 60 * 1000000LL;
 
 using journal_ptr = std::unique_ptr<sd_journal, decltype(&sd_journal_close)>;
@@ -125,15 +136,19 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
     if (sd_journal_seek_head(j) < 0 || sd_journal_next(j) <= 0) continue;
     const int64_t first = placed_usec(j, base);
     boot.first = seconds(first);
-    // journald's start or a kernel line among its first entries.
-    sd_journal_flush_matches(j);
-    for (const char* mark : {kJournalStarted, "_TRANSPORT=kernel"}) {
-      if (mark != kJournalStarted) sd_journal_add_disjunction(j);
-      sd_journal_add_match(j, ("_BOOT_ID=" + id).c_str(), 0);
-      sd_journal_add_match(j, mark, 0);
-    }
+    // journald's start among its first entries, or the kernel's first lines.
+    match_only(j, {"_BOOT_ID=" + id, kJournalStarted, kFromJournald});
     boot.head_known = sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0 &&
                       placed_usec(j, base) - first <= kHeadWithin;
+    match_only(j, {"_BOOT_ID=" + id, "_TRANSPORT=kernel"});
+    if (!boot.head_known && sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0) {
+      // Where the kernel's own stamp is missing, the time journald took the
+      // line, which is later still.
+      const std::string stamp = field(j, "_SOURCE_MONOTONIC_TIMESTAMP");
+      const int64_t kernel_usec = stamp.empty() ? static_cast<int64_t>(monotonic_usec(j))
+                                                : std::strtoll(stamp.c_str(), nullptr, 10);
+      boot.head_known = kernel_usec <= kHeadWithin;
+    }
     boots.push_back({boot, id, base});
   }
   std::sort(boots.begin(), boots.end(), [](const boot_info& a, const boot_info& b) {
@@ -149,12 +164,12 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
   // The earliest entry, as placed.
   if (!in->boots.empty()) in->journal_start = in->boots.front().first;
 
-  // The daemon's start-up lines, and the units that ran it; then the service
-  // manager's word that such a unit's main process ended. Sorted to the
+  // The daemon's start-up lines as root logged them, and the units that ran
+  // it, as journald saw them; then the service manager's word that such a unit's main process ended. Sorted to the
   // microsecond, so that a restart's stop comes before its new start.
   std::vector<std::pair<int64_t, daemon_event>> events;
   std::vector<std::string> units;
-  match_only(j, {"SYSLOG_IDENTIFIER=velmorad"});
+  match_only(j, {"SYSLOG_IDENTIFIER=velmorad", kFromRoot});
   SD_JOURNAL_FOREACH(j) {
     if (field(j, "MESSAGE") != kStartUpLine) continue;
     const auto boot = boot_of.find(field(j, "_BOOT_ID"));
@@ -167,7 +182,7 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
     }
   }
   for (const std::string& unit : units) {
-    match_only(j, {"_PID=1", "UNIT=" + unit,
+    match_only(j, {"_PID=1", kFromRoot, "UNIT=" + unit,
                    std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STOPPED_STR,
                    std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_SUCCESS_STR,
                    std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_PROCESS_EXIT_STR});

@@ -3,6 +3,12 @@
 // start-up lines, and the service manager's messages that its unit's main
 // process ended. Needs read access to the journal (root, or the groups adm or
 // systemd-journal).
+//
+// Only what no local account can forge is evidence: a start-up line counts
+// when journald stamped it as logged by uid 0, and the units whose stops
+// end the daemon's stretches are those such lines came from; a stop counts
+// when PID 1 logged it. Any other account's line with the same name and
+// text is ignored.
 #pragma once
 
 #include <ctime>
