@@ -21,7 +21,8 @@ cannot_run() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
-passed=0 failed=0
+passed=0 failed=0 as=() defaults=""
+mkdir -m 777 "$work/metrics"
 export TZ=UTC
 machine=$(cat /etc/machine-id) this_boot=$(tr -d - </proc/sys/kernel/random/boot_id)
 old_boot=0123456789abcdef0123456789abcdef
@@ -48,9 +49,17 @@ entry() {
   shift 3
   printf '%s\n' "$@" ''
 }
-daemon() { entry "$@" SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" _SYSTEMD_UNIT=velmorad.service; }
-journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started"; }
+daemon() { entry "$@" SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" _UID=0 _SYSTEMD_UNIT=velmorad.service; }
+journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TRANSPORT=driver _UID=0; }
 tick() { entry "$@" "MESSAGE=tick"; }
+# What any local account can log: the daemon's name and line from a web
+# server's user, and journald's message id by the same.
+forged() { entry "$@" SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" _UID=33 _SYSTEMD_UNIT=nginx.service; }
+forged_journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TRANSPORT=journal _UID=33; }
+# kernel REALTIME MONOTONIC BOOT SECONDS: a kernel line that the kernel
+# stamped SECONDS after its start.
+kernel() { entry "$1" "$2" "$3" _TRANSPORT=kernel "_SOURCE_MONOTONIC_TIMESTAMP=${4}000000" "MESSAGE=eth0: link up"; }
+stop() { entry "$@" _PID=1 _UID=0 MESSAGE_ID=$stopped "MESSAGE=Stopped."; }
 
 # journal SHAPE: the export text of a journal of that shape. Each boot's
 # monotonic time runs from 1000 at its start.
@@ -71,9 +80,32 @@ journal() {
     stopped)  # the unit stopped an hour after its start
       journald $((start - 10)) 1000 "$this_boot"
       daemon $start 1010 "$this_boot"
-      entry $((start + 3600)) 4610 "$this_boot" _PID=1 UNIT=velmorad.service MESSAGE_ID=$stopped \
-        "MESSAGE=Stopped velmorad."
+      stop $((start + 3600)) 4610 "$this_boot" UNIT=velmorad.service
       tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    forged-missed)  # missed, with another account's start-up line during
+      # the due minute, from a unit that stopped before it
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      stop $((due - 3600)) $((due - 3600 - start + 1010)) "$this_boot" UNIT=nginx.service
+      forged $((due + 10)) $((due + 10 - start + 1010)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    forged-stopped)  # stopped, and another account's line that evening
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      stop $((start + 3600)) 4610 "$this_boot" UNIT=velmorad.service
+      forged $((start + 7200)) 8210 "$this_boot"
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    kernel-head)  # as head, the boot's start shown by the kernel's first lines
+      kernel $b 1000 "$this_boot" 1
+      daemon $((now - 600)) $((now - 600 - b + 1000)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - b + 1000)) "$this_boot" ;;
+    rotated)  # as headless: the boot's first entries rotated away, a kernel
+      # line from days into the boot and a forged journald start after them
+      tick $b 400000 "$this_boot"
+      kernel $((b + 10)) 400010 "$this_boot" 400000
+      forged_journald $((b + 20)) 400020 "$this_boot"
+      daemon $((now - 600)) $((now - 600 - b + 400000)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - b + 400000)) "$this_boot" ;;
     head | headless)  # up five days, enabled ten minutes ago
       [[ $1 == head ]] && journald $b 1000 "$this_boot" || tick $b 1000 "$this_boot"
       daemon $((now - 600)) $((now - 600 - b + 1000)) "$this_boot"
@@ -96,24 +128,30 @@ journal() {
 }
 
 # case_ NAME SHAPE UNITS STATE STATUS 'ARGS' 'LINES' 'METRICS'
-# UNITS: the unit links: enabled, disabled, masked, or none (no
-# /etc/systemd/system). STATE: the state directory given as --state:
+# SHAPE "none" is a journal without a file. UNITS: the unit links:
+# enabled, disabled, masked, masked+wanted (its enable link left), or none
+# (no /etc/systemd/system). STATE: the state directory given as --state:
 # keep (as the last row left it), fresh, missing, readonly, symlink, or the
 # history file's text (printf format). LINES and METRICS, split at "|",
 # must each match a whole line (grep -E) of the output and of the metrics
-# file (written with --prometheus under umask 077), which must be mode 0644
-# and say the exit code as its state. A run over 10 seconds fails.
+# file (written with --prometheus under umask 077), which must be a new
+# file, mode 0644, and say the exit code as its state; a METRICS item
+# "!RE" must match no line, and METRICS "none" wants the old file left as it
+# was. The run is prefixed with the array "as"; with defaults set it is
+# given neither --settings nor --state and finds the file and the state
+# directory at their default paths. A run over 10 seconds fails.
 case_() {
   local name=$1 shape=$2 units=$3 state=$4 status=$5 args=$6 want=$7 metrics=$8 ok=1 line
   rm -rf "$work/journal" "$work/units"
   mkdir -p "$work/journal/$machine" "$work/units"
   journal "$shape" >"$work/export"
-  "$remote" --output="$work/journal/$machine/system.journal" "$work/export" 2>/dev/null ||
+  [[ $shape == none ]] ||
+    "$remote" --output="$work/journal/$machine/system.journal" "$work/export" 2>/dev/null ||
     { echo "FAIL  $name: systemd-journal-remote"; ((++failed)); return; }
   case $units in
-    enabled) mkdir -p "$work/units/system/multi-user.target.wants" &&
-      ln -s /lib/systemd/system/velmorad.service "$work/units/system/multi-user.target.wants/" ;;
-    masked) mkdir -p "$work/units/system" && ln -s /dev/null "$work/units/system/velmorad.service" ;;
+    enabled | masked+wanted) mkdir -p "$work/units/system/multi-user.target.wants" &&
+      ln -s /lib/systemd/system/velmorad.service "$work/units/system/multi-user.target.wants/" ;;&
+    masked*) mkdir -p "$work/units/system" && ln -s /dev/null "$work/units/system/velmorad.service" ;;
     disabled) mkdir -p "$work/units/system" ;;
   esac
   local dir=$work/state
@@ -126,34 +164,56 @@ case_() {
   esac
   local history_before=""
   [[ -f $dir/settings-history ]] && history_before=$(cat "$dir/settings-history")
-  printf 'old\n' >"$work/metrics.prom"
-  local -a argv
+  local prom=$work/metrics/velmorad.prom
+  printf 'old\n' >"$prom"
+  local old_inode settings=$work/settings
+  old_inode=$(stat -c %i "$prom")
+  local -a argv paths=(--settings "$settings" --state "$dir")
+  [[ -n $defaults ]] && settings=/opt/velmora/etc/settings paths=()
   read -ra argv <<<"$args"
   unshare -m bash -c '
+    work=$1 state=$2 defaults=$3 && shift 3 &&
     mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mkdir /var/log/journal &&
-    mount --bind "$1/journal" /var/log/journal && mount --bind "$1/units" /etc/systemd &&
-    { [[ $2 != readonly ]] || mount -o bind,ro "$1/state" "$1/state"; } && shift 2 &&
-    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "${clock[@]}" \
-    "$audit" --settings "$work/settings" --state "$dir" --prometheus "$work/metrics.prom" \
-    "${argv[@]}" >"$work/out" 2>"$work/err"
+    mount --bind "$work/journal" /var/log/journal && mount --bind "$work/units" /etc/systemd &&
+    { [[ $state != readonly ]] || mount -o bind,ro "$work/state" "$work/state"; } &&
+    { [[ -z $defaults ]] || { mount -t tmpfs tmpfs /opt && mkdir -p /opt/velmora/etc &&
+        cp "$work/settings" /opt/velmora/etc/settings && mount -t tmpfs tmpfs /var/lib &&
+        mkdir /var/lib/velmorad-audit && mount --bind "$work/state" /var/lib/velmorad-audit; }; } &&
+    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "${as[@]}" "${clock[@]}" \
+    "$audit" "${paths[@]}" --prometheus "$prom" "${argv[@]}" >"$work/out" 2>"$work/err"
   got=$?
   ((got == status)) || { echo "  exit code $got, expected $status"; ok=0; }
   local IFS='|'
   for line in $want; do
     grep -qxE -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
   done
-  for line in $metrics "velmorad_audit_state $status"; do
-    grep -qxE -- "$line" "$work/metrics.prom" || { echo "  no metric: $line"; ok=0; }
-  done
-  [[ $(stat -c %a "$work/metrics.prom") == 644 ]] || { echo "  metrics not mode 644"; ok=0; }
-  # Another version's history, a link or a read-only directory are left
-  # as they are; anywhere else this run's view is recorded.
-  if [[ $state == *"history 2"* || $state == symlink || $state == readonly ]]; then
+  if [[ $metrics == none ]]; then
+    [[ $(cat "$prom") == old ]] || { echo "  the metrics file was touched"; ok=0; }
+  else
+    for line in $metrics "velmorad_audit_state $status"; do
+      if [[ $line == !* ]]; then
+        ! grep -qxE -- "${line#!}" "$prom" || { echo "  a metric: ${line#!}"; ok=0; }
+      else
+        grep -qxE -- "$line" "$prom" || { echo "  no metric: $line"; ok=0; }
+      fi
+    done
+    [[ $(stat -c %a "$prom") == 644 ]] || { echo "  metrics not mode 644"; ok=0; }
+    # Renamed into place: the exporter never reads half a file.
+    [[ $(stat -c %i "$prom") != "$old_inode" ]] || { echo "  metrics rewritten in place"; ok=0; }
+  fi
+  # Another version's or another file's history, a link or a read-only
+  # directory are left as they are; anywhere else this run's view is
+  # recorded, and what the last row left is used.
+  if [[ $state == *"history 2"* || $state == *"file /etc/"* || $state == symlink ||
+        $state == readonly ]]; then
     [[ $(cat "$dir/settings-history" 2>/dev/null) == "$history_before" &&
        -z $(ls "$work/elsewhere" 2>/dev/null) ]] || { echo "  the history was written"; ok=0; }
   elif [[ $state != missing ]]; then
-    [[ $(sed -n 1p "$dir/settings-history") == "velmora-audit settings history 1" ]] ||
-      { echo "  no history written"; ok=0; }
+    [[ $(sed -n 1,2p "$dir/settings-history") == "velmora-audit settings history 1"$'\n'"file $settings" ]] ||
+      { echo "  no history of $settings written"; ok=0; }
+  fi
+  if [[ $state == keep || $state == fresh ]] && grep -q '^note: not used' "$work/out"; then
+    echo "  the history was not used"; ok=0
   fi
   if ((ok)); then
     echo "ok    $name"; ((++passed))
@@ -167,6 +227,14 @@ happened="VELMORAD OK - 1 restart due in the last 2 days, it happened, the last 
 case_ "the restart happened" happened enabled fresh 0 "-d 2" \
   "$happened|.*  happened: due .*, the host went down at .*" \
   "velmorad_restarts_happened 1|velmorad_running 1|velmorad_enabled 1|velmorad_settings_pending 0"
+case_ "a second run over what the first wrote" happened enabled keep 0 "--days 2" "$happened" ""
+defaults=1 case_ "the default settings file, and the default state directory" happened enabled fresh 0 \
+  "--days 2" "$happened|target .*, from /opt/velmora/etc/settings as it reads now, .*" ""
+case_ "another account's start-up line in the due minute: still missed" forged-missed enabled fresh 2 \
+  "--days 2" ".*MISSED: due .*, and the host is still up" "velmorad_restarts_missed 1"
+case_ "another account's start-up line after a stop: still not running" forged-stopped enabled fresh 1 \
+  "--days 2" "VELMORAD WARNING - velmorad is not running now, and velmorad.service is enabled .*" \
+  "velmorad_running 0"
 this_boot=fedcba9876543210fedcba9876543210 \
   case_ "a sandbox that shows another boot ID: the newest boot is current" happened enabled fresh 0 \
   "--days 2" "$happened" "velmorad_running 1"
@@ -177,6 +245,8 @@ case_ "stopped, and not enabled: restarts are turned off" stopped disabled fresh
   "VELMORAD OK - restarts are turned off: velmorad.service is neither enabled nor running .*" \
   "velmorad_running 0|velmorad_enabled 0"
 case_ "stopped, and masked: turned off" stopped masked fresh 0 "--days 2" "" "velmorad_enabled 0"
+case_ "masked, its enable link left: turned off" stopped masked+wanted fresh 0 "--days 2" \
+  "VELMORAD OK - restarts are turned off: .*" "velmorad_enabled 0"
 case_ "stopped, yet enabled: not running" stopped enabled fresh 1 "--days 2" \
   "VELMORAD WARNING - velmorad is not running now, and velmorad.service is enabled .*" \
   "velmorad_enabled 1"
@@ -187,9 +257,27 @@ case_ "first enabled on a boot the journal holds from its start" head enabled fr
   "VELMORAD OK - no restart was due in the last 3 days .*|.*  not due: velmorad was not running at $hhmm UTC(, it started at .*)?" ""
 case_ "the same without the boot's start: unknown" headless enabled fresh 3 "--days 3" \
   "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+case_ "a boot whose kernel lines show its start" kernel-head enabled fresh 0 "--days 3" \
+  "VELMORAD OK - no restart was due in the last 3 days .*" ""
+case_ "its head rotated away: a later kernel line, a forged journald start show nothing" rotated \
+  enabled fresh 3 "--days 3" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
 case_ "a boot stamped by a stale clock: the host was down" stale-clock enabled fresh 0 "--days 2" \
   ".*  not due: the host was down at $hhmm UTC" "velmorad_restarts_missed 0"
 case_ "--days 366, the bound" happened enabled fresh 3 "--days 366" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+# Without a verdict the metrics say UNKNOWN and nothing else: never the
+# last run's counts.
+case_ "a journal without entries: UNKNOWN, and so say the metrics" none enabled missing 3 "--days 2" \
+  "VELMORAD UNKNOWN - the journal shows no entry: .*" "!velmorad_restarts_.*"
+chmod 600 "$work/settings"
+as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+case_ "a settings file it cannot read: UNKNOWN, and so say the metrics" happened enabled missing 3 \
+  "--days 2" "VELMORAD UNKNOWN - cannot read $work/settings as uid 65534 .*: the restart time is not known" \
+  "!velmorad_restarts_.*"
+chmod 644 "$work/settings" && as=()
+case_ "metrics that cannot be written: UNKNOWN" happened enabled fresh 3 \
+  "--days 2 --prometheus $work/none/velmorad.prom" \
+  "VELMORAD UNKNOWN - cannot write $work/none/velmorad.prom: No such file or directory; the audit found OK: .*" \
+  none
 for bad in "--days 0" "--days 367" "--days 1x" "--bogus" "--days" "extra"; do
   "$audit" $bad >"$work/out" 2>"$work/err"
   got=$?
@@ -215,6 +303,12 @@ case_ "a record that cannot be read: not used, replaced" happened enabled \
   "$happened|note: not used: .*: line 3 cannot be read" ""
 case_ "another version's history: not used, kept" happened enabled \
   'velmora-audit settings history 2\nanything\n' 0 "--days 2" "note: not used: .*: written by another version, or not a history" ""
+case_ "another settings file's history: not used, kept" happened enabled \
+  'velmora-audit settings history 1\nfile /etc/other-settings\n100 200 180\n' 0 "--days 2" \
+  "note: not used: .*: the history of another settings file \(file /etc/other-settings\)" ""
+case_ "a history cut short: not used, replaced" happened enabled \
+  "velmora-audit settings history 1\nfile $work/settings\n100 200 180" 0 "--days 2" \
+  "note: not used: .*: its last line is cut short" ""
 
 # Retimed without a restart, on this machine's clock: the running daemon
 # keeps the target the history shows it read, and restarting it applies
@@ -231,6 +325,20 @@ printf 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' >"$work/settings"
 case_ "then retimed: not yet applied" since-file enabled keep 1 "--days 1" \
   "VELMORAD WARNING - not yet applied: velmorad keeps $hhmm until it restarts; the settings file asks for 04:00 since .*: systemctl restart velmorad.service applies it .*" \
   "velmorad_settings_pending 1"
+# A copy that keeps an old modification time is a change all the same, and
+# so is the file's removal, after which the daemon would read 00:00.
+sleep 1.1
+printf 'MOD_VELMORA_HOUR=5\nMOD_VELMORA_MINUTE=0\n' >"$work/copy"
+touch -d 2020-01-01 "$work/copy" && cp -p "$work/copy" "$work/settings"
+case_ "then a copy with an old time: not yet applied" since-file enabled keep 1 "--days 1" \
+  "VELMORAD WARNING - not yet applied: velmorad keeps $hhmm until it restarts; the settings file asks for 05:00 since .*" \
+  "velmorad_settings_pending 1"
+sleep 1.1
+rm "$work/settings"
+case_ "then deleted: not yet applied, 00:00" since-file enabled keep 1 "--days 1" \
+  "VELMORAD WARNING - not yet applied: velmorad keeps $hhmm until it restarts; the settings file asks for 00:00 since .*" \
+  "velmorad_settings_pending 1"
+printf 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' >"$work/settings"
 case_ "retimed, and nothing recorded before" missed enabled fresh 1 "--days 1" \
   "VELMORAD WARNING - not yet applied: velmorad started before the settings file changed at .* and keeps what it read then, which was not recorded, until it restarts; .*" \
   "velmorad_settings_pending 1"
