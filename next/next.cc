@@ -267,6 +267,12 @@ file_reading read_file(const char* path) {
     in.scan = scan_settings(stream);
   } else if (!in.opened) {
     in.unreadable = unreadable_reason(path, in.open_error);
+    // daemon_access() walked the directories the caller may look into and
+    // found each open to the daemon; a file that cannot even be looked at
+    // beyond them may well be one the daemon reads.
+    struct stat st {};
+    in.hidden = !in.view.known && (in.open_error == EACCES || in.open_error == EPERM) &&
+                stat(path, &st) != 0 && errno == EACCES;
   }
   settings_close(stream);
   return in;
@@ -291,10 +297,13 @@ file_judgement judge_file(const file_reading& in, bool checking) {
     say("settings " + path + ": cannot be read by the daemon (" + in.view.detail + ")");
     problem(path + " cannot be read by the daemon, which runs as uid 0 without capabilities (" +
             in.view.detail + "): every value is 0, so the host restarts just after each midnight");
-  } else if (!in.opened && in.view.known && in.view.readable &&
-             (in.open_error == EACCES || in.open_error == EPERM)) {
-    say("settings " + path + ": read by the daemon (" + in.view.detail + "), but not here (" +
-        std::strerror(in.open_error) + ")");
+  } else if (in.hidden || (!in.opened && in.view.known && in.view.readable &&
+                            (in.open_error == EACCES || in.open_error == EPERM))) {
+    // Nothing is predicted: values made up here would describe some other file.
+    const std::string here = std::strerror(in.open_error);
+    say("settings " + path + ": " +
+        (in.hidden ? "cannot be read here (" + here + "), so what the daemon reads is unknown"
+                   : "read by the daemon (" + in.view.detail + "), but not here (" + here + ")"));
     problem(path + " cannot be read as uid " + std::to_string(in.caller) +
             ", so what the daemon reads is unknown here: run velmora-next as root");
     out.known = false;

@@ -84,6 +84,8 @@ struct file_reading {
   bool opened = false;         // this caller could open it
   int open_error = 0;          // else why not (errno)
   std::string unreadable;      // and what kind of thing stands there
+  bool hidden = false;         // a directory on the way, open to the daemon, is closed to
+                               // this caller: whether the daemon reads the file is unknown
   bool read = false;           // read the daemon's way: settings and scan hold it
   module_settings settings{};  // 0 for all that the daemon does not read
   settings_scan scan;

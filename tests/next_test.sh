@@ -21,8 +21,8 @@ passed=0 failed=0 owner="" mode=600 parent="" as=()
 # SETTINGS is the file's text (printf format), "none" for no file, "fifo" or
 # "fifo+writer" for a FIFO without a writer or with one that never writes,
 # "dir" for a directory, or "@PATH" for a link to PATH. The expected lines
-# and patterns are separated by "|", and each must appear. A run that takes
-# longer than 2 seconds fails.
+# and patterns are separated by "|", and each must appear; one that starts
+# with "!" must not. A run that takes longer than 2 seconds fails.
 case_() {
   local name=$1 zone=$2 text=$3 status=$4 args=$5 want_out=$6 want_err=$7
   local file=$work/settings ok=1 line writer=""
@@ -48,10 +48,18 @@ case_() {
   ((got == status)) || { echo "  exit status $got, expected $status"; ok=0; }
   local IFS='|'
   for line in $want_out; do
-    grep -qxF -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
+    if [[ $line == !* ]]; then
+      ! grep -qxF -- "${line#!}" "$work/out" || { echo "  a line: ${line#!}"; ok=0; }
+    else
+      grep -qxF -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
+    fi
   done
   for line in $want_err; do
-    grep -qE -- "$line" "$work/err" || { echo "  no warning: $line"; ok=0; }
+    if [[ $line == !* ]]; then
+      ! grep -qE -- "${line#!}" "$work/err" || { echo "  a warning: ${line#!}"; ok=0; }
+    else
+      grep -qE -- "$line" "$work/err" || { echo "  no warning: $line"; ok=0; }
+    fi
   done
   if ((ok)); then
     echo "ok    $name"; ((++passed))
@@ -162,6 +170,16 @@ if ((EUID == 0)); then
   owner=root as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
   case_ "--check as nobody: root's file, which the daemon reads" UTC "$at3" 1 "--check" "bad: 1 problem" \
     "cannot be read as uid 65534, so what the daemon reads is unknown here"
+  case_ "as nobody: root's file, which the daemon reads, is not judged" UTC "$at3" 0 \
+    "--from 2026-06-01_12:00 --count 1" \
+    "settings $work/settings: read by the daemon (owner 0, group 0, mode 0600), but not here (Permission denied)|!target 00:00|!next 2026-06-02 00:00:00 UTC" \
+    "cannot be read as uid 65534, so what the daemon reads is unknown here"
+  parent=700
+  case_ "as nobody: a file in root's closed directory is not judged" UTC "$at3" 0 \
+    "--from 2026-06-01_12:00 --count 1" \
+    "settings $work/sub/settings: cannot be read here (Permission denied), so what the daemon reads is unknown|!target 00:00|!next 2026-06-02 00:00:00 UTC" \
+    "cannot be read as uid 65534, so what the daemon reads is unknown here"
+  parent=""
   owner="" as=()
   # The edges of the permission rule: the owner's bits alone count for the
   # owner, the group's for its group, and every directory above must be
