@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "daemon/scheduler.h"
 #include "forecast/forecast.h"
@@ -68,29 +68,41 @@ std::string near_miss(const char* piece, const char* key) {
 constexpr size_t kNameMax = 64;
 
 // How many letters, put in, taken out or changed, turn `a` into `b`,
-// ignoring case; at most `limit` + 1. Both at most kNameMax long.
-size_t spelling_distance(const std::string& a, const char* b, size_t limit) {
-  const size_t nb = std::strlen(b);
-  if ((a.size() > nb ? a.size() - nb : nb - a.size()) > limit) return limit + 1;
+// ignoring ASCII case; at most `limit` + 1. Both at most kNameMax long.
+// A cell more than `limit` off the diagonal is beyond it anyway, so only
+// the band along it is worked out, and a row beyond it ends the count: a
+// file of millions of misspelt names takes seconds, not minutes.
+size_t spelling_distance(std::string_view a, const char* b, size_t limit) {
+  const size_t na = a.size(), nb = std::strlen(b), beyond = limit + 1;
+  if ((na > nb ? na - nb : nb - na) > limit) return beyond;
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  // Row i of the table, each cell capped at `beyond`; cells right of the
+  // band keep the cap they start with.
   size_t row[kNameMax + 1];
-  for (size_t j = 0; j <= nb; ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= nb; ++j) {
+  for (size_t j = 0; j <= nb; ++j) row[j] = j < beyond ? j : beyond;
+  for (size_t i = 1; i <= na; ++i) {
+    const size_t first = i > limit ? i - limit : 1, last = i + limit < nb ? i + limit : nb;
+    size_t diagonal = row[first - 1];
+    row[first - 1] = first == 1 && i < beyond ? i : beyond;
+    size_t least = row[first - 1];
+    for (size_t j = first; j <= last; ++j) {
       const size_t above = row[j];
-      const bool same = std::toupper(static_cast<unsigned char>(a[i - 1])) ==
-                        std::toupper(static_cast<unsigned char>(b[j - 1]));
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      size_t cell = diagonal + (upper(a[i - 1]) == upper(b[j - 1]) ? 0 : 1);
+      if (above + 1 < cell) cell = above + 1;
+      if (row[j - 1] + 1 < cell) cell = row[j - 1] + 1;
+      row[j] = cell < beyond ? cell : beyond;
+      if (row[j] < least) least = row[j];
       diagonal = above;
     }
+    if (least >= beyond) return beyond;
   }
   return row[nb];
 }
 
 // The name a line gives before its "=", blanks around it taken off; empty
-// for a line without one or put out of use with "#".
-std::string line_name(const char* piece) {
+// for a line without one or put out of use with "#". It points into
+// `piece`: a line of a long file of misspelt names costs no copy.
+std::string_view line_name(const char* piece) {
   const char* equals = std::strchr(piece, '=');
   if (equals == nullptr) return "";
   const char* start = piece;
@@ -98,7 +110,7 @@ std::string line_name(const char* piece) {
   const char* end = equals;
   while (end > start && is_blank(end[-1])) --end;
   if (start == end || *start == '#') return "";
-  return std::string(start, static_cast<size_t>(end - start));
+  return std::string_view(start, static_cast<size_t>(end - start));
 }
 
 }  // namespace
@@ -146,8 +158,8 @@ settings_scan scan_settings(FILE* stream) {
       }
     }
     // A misspelt name: the key it is closest to, two letters off at most.
-    // Lines read as a key, the most of a long file, make no copy.
-    if (const std::string name = named ? "" : line_name(piece);
+    // The name is looked at where it stands; only a kept warning copies it.
+    if (const std::string_view name = named ? "" : line_name(piece);
         !name.empty() && name.size() <= kNameMax) {
       size_t best = kKeys, distance = 3;
       for (size_t k = 0; k < kKeys; ++k) {
@@ -157,7 +169,8 @@ settings_scan scan_settings(FILE* stream) {
         }
       }
       if (best < kKeys && kept(scan.keys[best])) {
-        scan.keys[best].spellings.push_back(at + name + " is not a name the daemon reads: " +
+        scan.keys[best].spellings.push_back(at + std::string(name) +
+                                            " is not a name the daemon reads: " +
                                             kSettingKeys[best] + " was meant?");
       }
     }
