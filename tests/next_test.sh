@@ -106,6 +106,14 @@ case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
   "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
 case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
   "next 2026-06-01 03:00:00 UTC" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
+# A path as the zone, with or without glibc's ":", is read as the file it names.
+for zone in /usr/share/zoneinfo/Europe/Berlin :/usr/share/zoneinfo/Europe/Berlin; do
+  case_ "TZ=$zone" "$zone" "$at3" 0 "--from 2026-06-01_12:00 --count 1" \
+    "zone /usr/share/zoneinfo/Europe/Berlin (from TZ)|from 2026-06-01 12:00:00 CEST|next 2026-06-02 03:00:00 CEST" \
+    "!cannot be loaded"
+done
+[[ -e /etc/localtime ]] && case_ "TZ=:/etc/localtime: the host's own zone data" :/etc/localtime "$at3" 0 \
+  "--count 1" "zone /etc/localtime (from TZ)" "!is not /etc/localtime"
 case_ "empty zone: UTC, said so" "" "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
   "zone UTC (TZ is set but empty)|next 2026-06-01 03:00:00 UTC" "^warning: TZ is set but empty"
 # Where the zone comes from: TZ answers a what-if question, the host's zone
@@ -158,7 +166,11 @@ a plural|1|MOD_VELMORA_HOURS=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MO
 a letter doubled|1|MOD_VELMORRA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MOD_VELMORRA_HOUR is not a name .*MOD_VELMORA_HOUR was meant
 old Mac line ends|1|MOD_VELMORA_HOUR=3\rMOD_VELMORA_MINUTE=0\r|bad: 1 problem|line 1: a carriage return ends a line alone
 a close spelling beside the key itself: a warning|0|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_VELMORA_HOST=5\n|ok: restart daily at 03:00|MOD_VELMORA_HOST is not a name the daemon reads: MOD_VELMORA_HOUR was meant
-another key is no near miss|0|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_OTHER_HOUR=5\n|ok: restart daily at 03:00|
+another key is no near miss|0|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\nMOD_OTHER_HOUR=5\n|ok: restart daily at 03:00|!was meant
+two letters off: a close spelling|1|MOD_VELMORA_HOURSS=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|line 1: MOD_VELMORA_HOURSS is not a name .*MOD_VELMORA_HOUR was meant
+three letters off: no close spelling|1|MOD_VELMORA_HOURSSS=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|no line for MOD_VELMORA_HOUR|!was meant
+a line put out of use is not taken for a key|1|#MOD_VELMORA_HOURS=3\n#export MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|no line for MOD_VELMORA_HOUR|!was meant|!stands before
+CRLF line ends are newlines|0|MOD_VELMORA_HOUR=3\r\nMOD_VELMORA_MINUTE=0\r\n|ok: restart daily at 03:00|!carriage return
 EOF
 # The daemon reads through the permission bits alone, whoever checks.
 if ((EUID == 0)); then
@@ -187,6 +199,9 @@ if ((EUID == 0)); then
   owner=root mode=600
   case_ "--check: a file only root may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
     "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0600.*UNKNOWN"
+  owner=root mode=640
+  case_ "--check: a file root's group may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
+    "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0640.*UNKNOWN"
   owner=root mode=044
   case_ "--check: owner bits deny, though group and others may read" UTC "$at3" 1 "--check" \
     "bad: 1 problem" "cannot be read by the daemon"
