@@ -5,9 +5,9 @@
 # package's tests, in a container of its own with no network, as an
 # ordinary user who owns the tree, as buildds and sbuild build (the package
 # says Rules-Requires-Root: no). That proves the build dependencies
-# complete. With one of them taken away the build
-# must stop with dpkg's own message naming it. The postinst must show that
-# this release's debhelper handled the units. On Debian 13 the tree is also
+# complete. With one of them taken away the build must stop with dpkg's own
+# message naming it. The postinst must show that this release's debhelper
+# handled the units. On Debian 13 the tree is also
 # built with GCC 14 (the dev preset) and Clang 19 (the clang preset),
 # warnings as errors, and their unit and velmora-next tests run as that
 # user; the end-to-end scenarios run on the host's own build.
