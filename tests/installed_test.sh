@@ -287,10 +287,13 @@ check "after systemctl preset: $state" is "$state" disabled/inactive
 check "the installed unit is the shipped one" \
   cmp -s "$root/usr/lib/systemd/system/velmorad.service" "$source_dir/packaging/velmorad.service"
 # The package's tests, as Debian runs them, on this testbed itself (the
-# null runner), with the package as installed: every one must pass.
+# null runner), with the package as installed: every one must pass. The
+# testbed is a booted container, as isolation-container asks, which Debian
+# 13's null runner cannot know and so would skip those tests.
 if ((!emulated)); then
   ap_status=0
-  in_container autopkgtest --no-built-binaries /root/velmorad/ -- null >"$work/autopkgtest.log" 2>&1 ||
+  in_container autopkgtest --no-built-binaries --ignore-restrictions=isolation-container \
+    /root/velmorad/ -- null >"$work/autopkgtest.log" 2>&1 ||
     ap_status=$?
   summary=$(sed -n '/@@@@ summary$/,$p' "$work/autopkgtest.log" | tail -n +2)
   check "autopkgtest: $(awk '{ print $1, $2 }' <<<"$summary" | tr '\n' ' ')" \
