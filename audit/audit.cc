@@ -74,6 +74,10 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
     d.what = verdict::coming;
     return d;
   }
+  if (in.installed != 0 && minute < in.installed) {
+    d.what = verdict::not_installed;
+    return d;
+  }
   if (minute < in.journal_start) {
     d.what = verdict::unknown;
     return d;
@@ -107,9 +111,10 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
   }
   // The oldest boot may have begun before the journal does: a start-up line
   // before the journal's first entry would not show, unless the journal
-  // holds the boot from its start.
-  d.what = boot == 0 && !started_before && !in.boots[0].head_known ? verdict::unknown
-                                                                    : verdict::not_running;
+  // holds the boot from its start, or reaches back to velmorad's install.
+  const bool whole = in.boots[0].head_known ||
+                     (in.installed != 0 && in.installed >= in.journal_start);
+  d.what = boot == 0 && !started_before && !whole ? verdict::unknown : verdict::not_running;
   return d;
 }
 
@@ -165,6 +170,7 @@ audit_result audit(const audit_input& in) {
   audit_result result;
   result.window_start = window_start;
   result.window_end = window_end;
+  result.installed_within = in.installed > window_start;
   bool unknown = false;
   verdict last_decided = verdict::happened;
   for (int d = 1 - in.days; d <= 0; ++d) {
@@ -225,6 +231,7 @@ const char* verdict_name(verdict what) {
     case verdict::not_running: return "not running";
     case verdict::not_armed: return "not armed";
     case verdict::never: return "never";
+    case verdict::not_installed: return "not installed";
     case verdict::unknown: return "unknown";
     case verdict::unrecorded: return "unrecorded";
   }

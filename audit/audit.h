@@ -19,11 +19,13 @@
 //   kShutdownBound after it, "missed" when the boot went on longer, and is
 //   "pending" while the current boot has not yet gone on that long.
 // - A day without a due time says why, for the minute the target in force
-//   that day names: the host was down, the daemon was not running, it
+//   that day names: velmorad was not yet on this host (before `installed`,
+//   where that is known: nothing was due then), the host was down, the daemon was not running, it
 //   started during or after that minute, the target is never reached, the
 //   minute is still to come, or it cannot be told: the journal does not
 //   reach back that far, or the target of the daemon then running is not
-//   known.
+//   known. A journal that reaches back to `installed` holds every start-up
+//   line there was, so its oldest boot needs no head of its own.
 // - The state, with the exit codes of monitoring plugins: ok when restarts
 //   are turned off (the daemon is neither running nor enabled), whatever the
 //   days say; else critical while the last restart due that was decided was
@@ -91,6 +93,7 @@ struct audit_input {
   // reads now, whose target a daemon started now would keep.
   std::vector<settings_record> settings;
   int enabled = -1;                  // the daemon's unit: 1 enabled, 0 not, -1 not known
+  time_t installed = 0;              // velmorad could first have run then; 0: not known
   time_t now;
   int days;                          // today and the days before it
 };
@@ -104,6 +107,7 @@ enum class verdict {
   not_running,  // a boot, but no daemon running at the due minute
   not_armed,    // the daemon started during or after the due minute
   never,        // the target lies outside the day: never due
+  not_installed,  // before velmorad came to this host
   unknown,      // the journal does not reach back that far
   unrecorded,   // the target of the daemon then running is not known
 };
@@ -139,6 +143,9 @@ struct audit_result {
   time_t unrecorded_since = 0;   // the earliest start of a daemon whose target is not known
   time_t window_start = 0;       // the first day's local midnight
   time_t window_end = 0;         // the local midnight after today
+  // velmorad came to this host within the window: the restarts due were
+  // due since `installed`.
+  bool installed_within = false;
 };
 
 audit_result audit(const audit_input& input);

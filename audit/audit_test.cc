@@ -50,6 +50,7 @@ struct Case {
   std::vector<Record> history = {};  // none: the file gave `target` all along
   int enabled = -1;
   bool pending = false;
+  const char* installed = nullptr;  // when velmorad came to the host; nullptr: not known
 };
 
 std::vector<std::string> Days(const audit_result& result) {
@@ -240,6 +241,21 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
         {"2026-06-03 03:01:10 +0000", nullptr}},
        {{"2026-06-02 10:00:30 +0000", 0}, {"2026-06-03 03:01:40 +0000", 1}},
        {"06-01 unknown", "06-02 unknown", "06-03 happened"}, audit_state::unknown},
+      {"a new host: nothing was due before velmorad came to it", "UTC", at3,
+       "2026-12-08 12:00:00 +0000", 7,
+       {{"2026-12-07 01:00:00 +0000", "2026-12-08 03:00:20 +0000"},
+        {"2026-12-08 03:01:00 +0000", nullptr}},
+       {{"2026-12-07 10:10:00 +0000", 0}, {"2026-12-08 03:01:30 +0000", 1}},
+       {"12-02 not installed", "12-03 not installed", "12-04 not installed",
+        "12-05 not installed", "12-06 not installed", "12-07 not running", "12-08 happened"},
+       audit_state::ok, {}, -1, false, "2026-12-07 02:00:00 +0000"},
+      {"installed long before a journal that lost its start: not known", "UTC", at3,
+       "2026-12-08 12:00:00 +0000", 3,
+       {{"2026-12-07 01:00:00 +0000", "2026-12-08 03:00:20 +0000"},
+        {"2026-12-08 03:01:00 +0000", nullptr}},
+       {{"2026-12-07 10:10:00 +0000", 0}, {"2026-12-08 03:01:30 +0000", 1}},
+       {"12-06 unknown", "12-07 unknown", "12-08 happened"}, audit_state::unknown,
+       {}, -1, false, "2026-12-01 10:00:00 +0000"},
       {"a missed restart outweighs a short journal", "UTC", at3, "2026-06-03 12:00:00 +0000", 2,
        {{"2026-06-02 10:00:00 +0000", nullptr}},
        {{"2026-06-02 10:00:30 +0000", 0}},
@@ -317,6 +333,7 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     in.now = At(c.now);
     in.days = c.days;
     in.enabled = c.enabled;
+    if (c.installed != nullptr) in.installed = At(c.installed);
     in.settings.push_back({0, in.now, c.target});
     if (!c.history.empty()) in.settings.clear();
     for (const Record& r : c.history) {

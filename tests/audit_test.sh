@@ -21,7 +21,7 @@ cannot_run() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
-passed=0 failed=0 as=() defaults=""
+passed=0 failed=0 as=() defaults="" installed=""
 mkdir -m 777 "$work/metrics"
 export TZ=UTC
 machine=$(cat /etc/machine-id) this_boot=$(tr -d - </proc/sys/kernel/random/boot_id)
@@ -139,7 +139,10 @@ journal() {
 # "!RE" must match no line, and METRICS "none" wants the old file left as it
 # was. The run is prefixed with the array "as"; with defaults set it is
 # given neither --settings nor --state and finds the file and the state
-# directory at their default paths. A run over 10 seconds fails.
+# directory at their default paths. With installed set ("MACHINE-ID
+# SECONDS") the package's record of its first install says so, and
+# $work/machine-id stands for /etc/machine-id; without it there is no
+# record. A run over 10 seconds fails.
 case_() {
   local name=$1 shape=$2 units=$3 state=$4 status=$5 args=$6 want=$7 metrics=$8 ok=1 line
   rm -rf "$work/journal" "$work/units"
@@ -172,14 +175,18 @@ case_() {
   [[ -n $defaults ]] && settings=/opt/velmora/etc/settings paths=()
   read -ra argv <<<"$args"
   unshare -m bash -c '
-    work=$1 state=$2 defaults=$3 && shift 3 &&
+    work=$1 state=$2 defaults=$3 installed=$4 && shift 4 &&
     mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mkdir /var/log/journal &&
     mount --bind "$work/journal" /var/log/journal && mount --bind "$work/units" /etc/systemd &&
     { [[ $state != readonly ]] || mount -o bind,ro "$work/state" "$work/state"; } &&
+    mount -t tmpfs tmpfs /var/lib &&
     { [[ -z $defaults ]] || { mount -t tmpfs tmpfs /opt && mkdir -p /opt/velmora/etc &&
-        cp "$work/settings" /opt/velmora/etc/settings && mount -t tmpfs tmpfs /var/lib &&
+        cp "$work/settings" /opt/velmora/etc/settings &&
         mkdir /var/lib/velmorad-audit && mount --bind "$work/state" /var/lib/velmorad-audit; }; } &&
-    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "${as[@]}" "${clock[@]}" \
+    { [[ -z $installed ]] || { mkdir /var/lib/velmorad &&
+        printf "%s\n" "$installed" >/var/lib/velmorad/installed &&
+        mount --bind "$work/machine-id" /etc/machine-id; }; } &&
+    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "$installed" "${as[@]}" "${clock[@]}" \
     "$audit" "${paths[@]}" --prometheus "$prom" "${argv[@]}" >"$work/out" 2>"$work/err"
   got=$?
   ((got == status)) || { echo "  exit code $got, expected $status"; ok=0; }
@@ -257,6 +264,16 @@ case_ "first enabled on a boot the journal holds from its start" head enabled fr
   "VELMORAD OK - no restart was due in the last 3 days .*|.*  not due: velmorad was not running at $hhmm UTC(, it started at .*)?" ""
 case_ "the same without the boot's start: unknown" headless enabled fresh 3 "--days 3" \
   "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+# The package's record of its first install: nothing was due before it,
+# and a journal that reaches back to it holds every start-up line since.
+cp /etc/machine-id "$work/machine-id" && touch -d "@$((now - 3600))" "$work/machine-id"
+new_host="VELMORAD OK - no restart was due since velmorad came to this host at .*"
+installed="$machine $((now - 3600))" case_ "a new host: OK from the install on" headless enabled \
+  fresh 0 "--days 7" "$new_host|.*  not due: velmorad came to this host only at .*" ""
+installed="$old_boot $((now - 30 * 86400))" case_ "cloned from an image: from its first boot on" \
+  headless enabled fresh 0 "--days 7" "$new_host" ""
+installed="$machine $((now - 30 * 86400))" case_ "installed before the journal begins: unknown" \
+  headless enabled fresh 3 "--days 7" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
 case_ "a boot whose kernel lines show its start" kernel-head enabled fresh 0 "--days 3" \
   "VELMORAD OK - no restart was due in the last 3 days .*" ""
 case_ "its head rotated away: a later kernel line, a forged journald start show nothing" rotated \
