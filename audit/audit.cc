@@ -43,9 +43,14 @@ std::vector<stretch> stretches_of(const audit_input& in) {
       // The passes drift late of the grid of the start, so a restart's own
       // shutdown may stop the unit a little before the pass that the grid
       // gives. Any other stop ends the passes at once: a daemon stopped
-      // just before its minute while the host stayed up ran nothing.
-      const bool shutdown = !in.events[k].start && !boot.current &&
-                            boot.last - s.end <= kShutdownBound;
+      // just before its minute while the host stayed up ran nothing. Where
+      // the journal shows when the shutdown began, a stop from then on is
+      // its own, however long it took; else one that the boot's end follows
+      // soon.
+      const bool shutdown =
+          !in.events[k].start && !boot.current &&
+          (boot.shutdown_began != 0 ? s.end >= boot.shutdown_began
+                                    : boot.last - s.end <= kShutdownBound);
       s.until = shutdown ? s.end + kEarlySlack + 1 : s.end;
       break;
     }
@@ -56,10 +61,16 @@ std::vector<stretch> stretches_of(const audit_input& in) {
 
 due_time judge(const audit_input& in, const stretch& s, time_t due) {
   const boot_record& boot = in.boots[s.boot];
-  due_time d{verdict::missed, due, boot.last, s.start};
+  due_time d{verdict::missed, due, boot.last, s.start, boot.shutdown_began};
+  // A shutdown that began on time is the restart, however long its services
+  // then take to stop; without its start in the journal, the boot's end
+  // tells.
+  const auto on_time = [due](time_t t) {
+    return t >= due - kEarlySlack && t <= due + kShutdownBound;
+  };
   if (boot.current) {
     if (in.now <= due + kShutdownBound) d.what = verdict::pending;
-  } else if (boot.last >= due - kEarlySlack && boot.last <= due + kShutdownBound) {
+  } else if ((boot.shutdown_began != 0 && on_time(boot.shutdown_began)) || on_time(boot.last)) {
     d.what = verdict::happened;
   }
   return d;

@@ -88,7 +88,11 @@ std::string describe(const due_time& due, const audit_input& in) {
   const std::string at = local_text(due.at, "%T %Z"), minute = local_text(due.at, "%H:%M %Z");
   switch (due.what) {
     case verdict::happened:
-      return "happened: due " + at + ", the host went down at " + local_text(due.boot_end, "%T");
+      return "happened: due " + at +
+             (due.shutdown_began != 0
+                  ? ", the shutdown began at " + local_text(due.shutdown_began, "%T")
+                  : "") +
+             ", the host went down at " + local_text(due.boot_end, "%T");
     case verdict::missed:
       return "MISSED: due " + at + ", velmorad running since " + local_text(due.since, "%F %T") +
              (due.boot_end >= in.now ? ", and the host is still up"

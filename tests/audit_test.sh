@@ -60,6 +60,19 @@ forged_journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TR
 # stamped SECONDS after its start.
 kernel() { entry "$1" "$2" "$3" _TRANSPORT=kernel "_SOURCE_MONOTONIC_TIMESTAMP=${4}000000" "MESSAGE=eth0: link up"; }
 stop() { entry "$@" _PID=1 _UID=0 MESSAGE_ID=$stopped "MESSAGE=Stopped."; }
+# The signs of a shutdown's start, field for field as Debian 12's and 13's
+# logind and PID 1 log them; and of a system that came up to a target.
+rebooting() {
+  entry "$@" _PID=34 _UID=0 _COMM=systemd-logind SYSLOG_IDENTIFIER=systemd-logind \
+    _SYSTEMD_UNIT=systemd-logind.service MESSAGE_ID=98268866d1d54a499c4e98921d93bc40 \
+    "MESSAGE=System is rebooting." SHUTDOWN=reboot
+}
+target() {  # REALTIME MONOTONIC BOOT stop|start UNIT
+  local what=$4 unit=$5 id=$stopped text="Stopped target $5."
+  [[ $what == start ]] && id=39f53479d3a045ac8e11786248231fbf text="Reached target $5."
+  entry "$1" "$2" "$3" _PID=1 _UID=0 _COMM=systemd SYSLOG_IDENTIFIER=systemd "UNIT=$unit" \
+    JOB_TYPE="$what" JOB_RESULT=done MESSAGE_ID=$id "MESSAGE=$text"
+}
 
 # journal SHAPE: the export text of a journal of that shape. Each boot's
 # monotonic time runs from 1000 at its start.
@@ -119,6 +132,21 @@ journal() {
       daemon $((stale + 5)) 1005 "$this_boot"
       tick $((due + 3600 + 60)) 1060 "$this_boot"
       tick $((now - 1)) $((now - 1 - due - 3600 + 1000)) "$this_boot" ;;
+    slow-shutdown | isolated)  # slow: the shutdown began 6 s after the due
+      # pass and the host went down 7 minutes later. isolated: rescue mode
+      # 10 s before the due pass, the host restarted by hand an hour later
+      local at=$((due + 6)) end=$((due + 6 + 420))
+      [[ $1 == isolated ]] && at=$((due - 10)) end=$((due + 3600))
+      journald $((start - 10)) 1000 $old_boot
+      daemon $start 1010 $old_boot
+      [[ $1 == slow-shutdown ]] && rebooting $at $((at - start + 1010)) $old_boot
+      target $at $((at - start + 1010)) $old_boot stop multi-user.target
+      [[ $1 == isolated ]] && target $at $((at - start + 1010)) $old_boot start rescue.target
+      stop $at $((at - start + 1010)) $old_boot UNIT=velmorad.service
+      tick $end $((end - start + 1010)) $old_boot
+      journald $((end + 60)) 1000 "$this_boot"
+      daemon $((end + 90)) 1030 "$this_boot"
+      tick $((now - 1)) $((now - 1 - end - 60 + 1000)) "$this_boot" ;;
     since-file)  # the daemon started a second after the settings file's
       # first version was written
       journald $((changed - 2 * 86400)) 1000 "$this_boot"
@@ -245,6 +273,11 @@ case_ "another account's start-up line after a stop: still not running" forged-s
 this_boot=fedcba9876543210fedcba9876543210 \
   case_ "a sandbox that shows another boot ID: the newest boot is current" happened enabled fresh 0 \
   "--days 2" "$happened" "velmorad_running 1"
+case_ "a shutdown begun at the due pass, down 7 minutes later: happened" slow-shutdown enabled fresh 0 \
+  "--days 2" "$happened|.*  happened: due $hhmm:00 UTC, the shutdown began at $hhmm:06, the host went down at .*" \
+  "velmorad_restarts_happened 1|velmorad_restarts_missed 0"
+case_ "rescue mode just before the due pass is no shutdown: not running" isolated enabled fresh 0 \
+  "--days 2" ".*  not due: velmorad was not running at $hhmm UTC" "velmorad_restarts_happened 0"
 case_ "the host stayed up: missed" missed enabled fresh 2 "--days=2" \
   "VELMORAD CRITICAL - 1 of 1 restart due in the last 2 days missed, .*|.*MISSED: due .*, and the host is still up" \
   "velmorad_restarts_missed 1"
