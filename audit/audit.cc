@@ -43,9 +43,14 @@ std::vector<stretch> stretches_of(const audit_input& in) {
       // The passes drift late of the grid of the start, so a restart's own
       // shutdown may stop the unit a little before the pass that the grid
       // gives. Any other stop ends the passes at once: a daemon stopped
-      // just before its minute while the host stayed up ran nothing.
-      const bool shutdown = !in.events[k].start && !boot.current &&
-                            boot.last - s.end <= kShutdownBound;
+      // just before its minute while the host stayed up ran nothing. Where
+      // the journal shows when the shutdown began, a stop from then on is
+      // its own, however long it took; else one that the boot's end follows
+      // soon.
+      const bool shutdown =
+          !in.events[k].start && !boot.current &&
+          (boot.shutdown_began != 0 ? s.end >= boot.shutdown_began
+                                    : boot.last - s.end <= kShutdownBound);
       s.until = shutdown ? s.end + kEarlySlack + 1 : s.end;
       break;
     }
@@ -56,10 +61,16 @@ std::vector<stretch> stretches_of(const audit_input& in) {
 
 due_time judge(const audit_input& in, const stretch& s, time_t due) {
   const boot_record& boot = in.boots[s.boot];
-  due_time d{verdict::missed, due, boot.last, s.start};
+  due_time d{verdict::missed, due, boot.last, s.start, boot.shutdown_began};
+  // A shutdown that began on time is the restart, however long its services
+  // then take to stop; without its start in the journal, the boot's end
+  // tells.
+  const auto on_time = [due](time_t t) {
+    return t >= due - kEarlySlack && t <= due + kShutdownBound;
+  };
   if (boot.current) {
     if (in.now <= due + kShutdownBound) d.what = verdict::pending;
-  } else if (boot.last >= due - kEarlySlack && boot.last <= due + kShutdownBound) {
+  } else if ((boot.shutdown_began != 0 && on_time(boot.shutdown_began)) || on_time(boot.last)) {
     d.what = verdict::happened;
   }
   return d;
@@ -72,6 +83,10 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
   due_time d{verdict::host_down, minute, 0, 0};
   if (minute > in.now) {
     d.what = verdict::coming;
+    return d;
+  }
+  if (in.installed != 0 && minute < in.installed) {
+    d.what = verdict::not_installed;
     return d;
   }
   if (minute < in.journal_start) {
@@ -107,9 +122,10 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
   }
   // The oldest boot may have begun before the journal does: a start-up line
   // before the journal's first entry would not show, unless the journal
-  // holds the boot from its start.
-  d.what = boot == 0 && !started_before && !in.boots[0].head_known ? verdict::unknown
-                                                                    : verdict::not_running;
+  // holds the boot from its start, or reaches back to velmorad's install.
+  const bool whole = in.boots[0].head_known ||
+                     (in.installed != 0 && in.installed >= in.journal_start);
+  d.what = boot == 0 && !started_before && !whole ? verdict::unknown : verdict::not_running;
   return d;
 }
 
@@ -165,6 +181,7 @@ audit_result audit(const audit_input& in) {
   audit_result result;
   result.window_start = window_start;
   result.window_end = window_end;
+  result.installed_within = in.installed > window_start;
   bool unknown = false;
   verdict last_decided = verdict::happened;
   for (int d = 1 - in.days; d <= 0; ++d) {
@@ -225,6 +242,7 @@ const char* verdict_name(verdict what) {
     case verdict::not_running: return "not running";
     case verdict::not_armed: return "not armed";
     case verdict::never: return "never";
+    case verdict::not_installed: return "not installed";
     case verdict::unknown: return "unknown";
     case verdict::unrecorded: return "unrecorded";
   }

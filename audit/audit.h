@@ -10,20 +10,28 @@
 //   next start-up line or stop of its unit in that boot, else the end of the
 //   boot. The due times in a stretch are the passes on which the daemon's
 //   own decision runs the reboot command: from its start, 30 seconds apart,
-//   up to the stretch's end. Only where the boot ends (by its end, or by a
-//   stop that the boot's end follows within kShutdownBound) do they reach
-//   kEarlySlack past it, for the passes' drift. Each stretch has the target
-//   in force at its start (target_in_force); a stretch whose target is not
-//   known has no due times, and the days it covers read as not known.
-// - A due time "happened" when its boot ended from kEarlySlack before it to
-//   kShutdownBound after it, "missed" when the boot went on longer, and is
-//   "pending" while the current boot has not yet gone on that long.
+//   up to the stretch's end. Only where the boot ends do they reach
+//   kEarlySlack past it, for the passes' drift: at the boot's end, or at a
+//   stop that is the shutdown's own. In a boot whose shutdown's start is
+//   known (shutdown_began), that is a stop at or after that start, however
+//   long the shutdown then took, and any earlier stop is an administrator's;
+//   in a boot without it, a stop that the boot's end follows within
+//   kShutdownBound. Each stretch has the target in force at its start
+//   (target_in_force); a stretch whose target is not known has no due times,
+//   and the days it covers read as not known.
+// - A due time "happened" when its boot's shutdown began, or the boot ended,
+//   from kEarlySlack before it to kShutdownBound after it: a shutdown begun
+//   on time is the restart, however long it then takes. It is "missed" when
+//   neither did, and "pending" while the current boot has not yet gone on
+//   kShutdownBound past it.
 // - A day without a due time says why, for the minute the target in force
-//   that day names: the host was down, the daemon was not running, it
+//   that day names: velmorad was not yet on this host (before `installed`,
+//   where that is known: nothing was due then), the host was down, the daemon was not running, it
 //   started during or after that minute, the target is never reached, the
 //   minute is still to come, or it cannot be told: the journal does not
 //   reach back that far, or the target of the daemon then running is not
-//   known.
+//   known. A journal that reaches back to `installed` holds every start-up
+//   line there was, so its oldest boot needs no head of its own.
 // - The state, with the exit codes of monitoring plugins: ok when restarts
 //   are turned off (the daemon is neither running nor enabled), whatever the
 //   days say; else critical while the last restart due that was decided was
@@ -40,9 +48,11 @@
 
 namespace velmora {
 
-// A restart's boot ends within this many seconds after the due pass: the
-// reboot command starts then, and a shutdown takes its time (systemd waits
-// up to 90 seconds for each service that does not stop).
+// A restart's shutdown begins within this many seconds after the due pass,
+// and where the journal does not show when it began, its boot ends within
+// it: the reboot command starts then, and a shutdown takes its time
+// (systemd waits up to 90 seconds for each service that does not stop, and
+// longer where a unit asks for it).
 inline constexpr time_t kShutdownBound = 300;
 // ... or this much before it: the daemon's passes drift from the 30-second
 // grid of its start by the time each pass takes, and by any suspend.
@@ -53,6 +63,7 @@ struct boot_record {
   time_t last;   // its last entry; for the current boot, now
   bool current;
   bool head_known = false;  // the journal holds the boot from its start
+  time_t shutdown_began = 0;  // when the system began to go down; 0: not seen
 };
 
 struct daemon_event {
@@ -91,19 +102,21 @@ struct audit_input {
   // reads now, whose target a daemon started now would keep.
   std::vector<settings_record> settings;
   int enabled = -1;                  // the daemon's unit: 1 enabled, 0 not, -1 not known
+  time_t installed = 0;              // velmorad could first have run then; 0: not known
   time_t now;
   int days;                          // today and the days before it
 };
 
 enum class verdict {
-  happened,     // the boot ended soon after the due pass
-  missed,       // the boot went on well past it
+  happened,     // the shutdown began, or the boot ended, soon after the due pass
+  missed,       // the boot went on well past it, without a shutdown begun
   pending,      // the current boot has not yet gone on that long
   coming,       // the due minute is still to come
   host_down,    // no boot at the due minute
   not_running,  // a boot, but no daemon running at the due minute
   not_armed,    // the daemon started during or after the due minute
   never,        // the target lies outside the day: never due
+  not_installed,  // before velmorad came to this host
   unknown,      // the journal does not reach back that far
   unrecorded,   // the target of the daemon then running is not known
 };
@@ -114,6 +127,7 @@ struct due_time {
   time_t boot_end;  // happened, missed: when the boot ended
   time_t since;     // happened, missed, not_armed, unrecorded: when the daemon
                     // started; not_running: when it started later that boot, or 0
+  time_t shutdown_began = 0;  // happened, missed: when the boot's shutdown began, or 0
 };
 
 struct day_report {
@@ -139,6 +153,9 @@ struct audit_result {
   time_t unrecorded_since = 0;   // the earliest start of a daemon whose target is not known
   time_t window_start = 0;       // the first day's local midnight
   time_t window_end = 0;         // the local midnight after today
+  // velmorad came to this host within the window: the restarts due were
+  // due since `installed`.
+  bool installed_within = false;
 };
 
 audit_result audit(const audit_input& input);

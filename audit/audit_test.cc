@@ -21,6 +21,7 @@ struct Boot {
   const char* first;
   const char* last;  // nullptr: the current boot, up to now
   bool head_known = false;
+  const char* shutdown = nullptr;  // when it began to go down; nullptr: not seen
 };
 
 // The settings file gave `target` from `changed` on, last seen at `seen`
@@ -50,6 +51,7 @@ struct Case {
   std::vector<Record> history = {};  // none: the file gave `target` all along
   int enabled = -1;
   bool pending = false;
+  const char* installed = nullptr;  // when velmorad came to the host; nullptr: not known
 };
 
 std::vector<std::string> Days(const audit_result& result) {
@@ -240,6 +242,21 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
         {"2026-06-03 03:01:10 +0000", nullptr}},
        {{"2026-06-02 10:00:30 +0000", 0}, {"2026-06-03 03:01:40 +0000", 1}},
        {"06-01 unknown", "06-02 unknown", "06-03 happened"}, audit_state::unknown},
+      {"a new host: nothing was due before velmorad came to it", "UTC", at3,
+       "2026-12-08 12:00:00 +0000", 7,
+       {{"2026-12-07 01:00:00 +0000", "2026-12-08 03:00:20 +0000"},
+        {"2026-12-08 03:01:00 +0000", nullptr}},
+       {{"2026-12-07 10:10:00 +0000", 0}, {"2026-12-08 03:01:30 +0000", 1}},
+       {"12-02 not installed", "12-03 not installed", "12-04 not installed",
+        "12-05 not installed", "12-06 not installed", "12-07 not running", "12-08 happened"},
+       audit_state::ok, {}, -1, false, "2026-12-07 02:00:00 +0000"},
+      {"installed long before a journal that lost its start: not known", "UTC", at3,
+       "2026-12-08 12:00:00 +0000", 3,
+       {{"2026-12-07 01:00:00 +0000", "2026-12-08 03:00:20 +0000"},
+        {"2026-12-08 03:01:00 +0000", nullptr}},
+       {{"2026-12-07 10:10:00 +0000", 0}, {"2026-12-08 03:01:30 +0000", 1}},
+       {"12-06 unknown", "12-07 unknown", "12-08 happened"}, audit_state::unknown,
+       {}, -1, false, "2026-12-01 10:00:00 +0000"},
       {"a missed restart outweighs a short journal", "UTC", at3, "2026-06-03 12:00:00 +0000", 2,
        {{"2026-06-02 10:00:00 +0000", nullptr}},
        {{"2026-06-02 10:00:30 +0000", 0}},
@@ -299,6 +316,64 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 02:59:54 +0000", 0, false},
         {"2026-06-02 03:01:40 +0000", 1}},
        {"06-02 not running"}, audit_state::ok},
+      // Where the journal shows when the shutdown began, a shutdown begun on
+      // time is the restart however long it took, and only a stop from its
+      // start on is its own. The passes fall at 03:00:25 in the first two
+      // rows, whose shutdown the drifted pass began a little before that,
+      // and at 03:00:15 in the rest.
+      {"a slow shutdown begun at the due pass, down 7 minutes later: happened", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:07:21 +0000", false,
+         "2026-06-02 03:00:21 +0000"},
+        {"2026-06-02 03:08:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
+        {"2026-06-02 03:08:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"... down 20 minutes later: happened", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:20:21 +0000", false,
+         "2026-06-02 03:00:21 +0000"},
+        {"2026-06-02 03:21:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
+        {"2026-06-02 03:21:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"stopped by hand before its pass, a shutdown begun by hand later: not running", "UTC",
+       at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:03:30 +0000", false,
+         "2026-06-02 03:03:00 +0000"},
+        {"2026-06-02 03:04:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:50 +0000", 0, false},
+        {"2026-06-02 03:04:30 +0000", 1}},
+       {"06-02 not running"}, audit_state::ok},
+      {"the shutdown began kEarlySlack before the due pass: happened", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:06:45 +0000", false,
+         "2026-06-02 02:59:45 +0000"},
+        {"2026-06-02 03:08:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:47 +0000", 0, false},
+        {"2026-06-02 03:08:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"a second earlier: missed", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:06:44 +0000", false,
+         "2026-06-02 02:59:44 +0000"},
+        {"2026-06-02 03:08:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:47 +0000", 0, false},
+        {"2026-06-02 03:08:30 +0000", 1}},
+       {"06-02 missed"}, audit_state::critical},
+      {"the shutdown began kShutdownBound after the due pass: happened", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:12:15 +0000", false,
+         "2026-06-02 03:05:15 +0000"},
+        {"2026-06-02 03:13:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 03:05:15 +0000", 0, false},
+        {"2026-06-02 03:13:30 +0000", 1}},
+       {"06-02 happened"}, audit_state::ok},
+      {"a second later: missed", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:12:16 +0000", false,
+         "2026-06-02 03:05:16 +0000"},
+        {"2026-06-02 03:13:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 03:05:16 +0000", 0, false},
+        {"2026-06-02 03:13:30 +0000", 1}},
+       {"06-02 missed"}, audit_state::critical},
       {"up kShutdownBound past the due pass: still pending", "UTC", at3,
        "2026-06-02 03:05:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", nullptr}},
@@ -317,6 +392,7 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     in.now = At(c.now);
     in.days = c.days;
     in.enabled = c.enabled;
+    if (c.installed != nullptr) in.installed = At(c.installed);
     in.settings.push_back({0, in.now, c.target});
     if (!c.history.empty()) in.settings.clear();
     for (const Record& r : c.history) {
@@ -325,7 +401,7 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     in.journal_start = At(c.boots.front().first);
     for (const Boot& b : c.boots) {
       in.boots.push_back({At(b.first), b.last ? At(b.last) : in.now, b.last == nullptr,
-                          b.head_known});
+                          b.head_known, b.shutdown ? At(b.shutdown) : 0});
     }
     for (const Event& e : c.events) in.events.push_back({At(e.at), e.boot, e.start});
     const audit_result result = audit(in);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -158,6 +159,32 @@ std::string save_history(const char* dir, const char* settings_path,
   }
   close(dfd);
   return why;
+}
+
+time_t first_installed(const char* record, const char* machine_id) {
+  char text[128] = {}, id[64] = {}, recorded_id[64] = {};
+  long long at = 0;
+  int used = 0;
+  FILE* file = std::fopen(record, "re");
+  if (file == nullptr) return 0;
+  const size_t length = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  if (std::sscanf(text, "%63s %lld%n", recorded_id, &at, &used) != 2 || at <= 0 ||
+      static_cast<size_t>(used) + 1 != length || text[used] != '\n') {
+    return 0;
+  }
+  struct stat st {};
+  file = std::fopen(machine_id, "re");
+  if (file == nullptr) return 0;
+  const bool read = std::fscanf(file, "%63s", id) == 1 && fstat(fileno(file), &st) == 0;
+  std::fclose(file);
+  if (!read) return 0;
+  if (std::strcmp(id, recorded_id) == 0) return static_cast<time_t>(at);
+  // Installed in an image before this host was made from it: this host
+  // began when its machine ID was written, at its first boot. The
+  // modification time, not the later status change, so that a host never
+  // counts from later than it began.
+  return std::max(static_cast<time_t>(at), st.st_mtim.tv_sec);
 }
 
 int unit_enabled() {

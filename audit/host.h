@@ -21,6 +21,10 @@ namespace velmora {
 
 inline constexpr const char kStateDirectory[] = "/var/lib/velmorad-audit";
 inline constexpr const char kHistoryFile[] = "settings-history";
+// The package's first install writes "MACHINE-ID SECONDS" here; upgrades
+// leave it, and only a purge removes it.
+inline constexpr const char kInstalledRecord[] = "/var/lib/velmorad/installed";
+inline constexpr const char kMachineIdFile[] = "/etc/machine-id";
 
 // When the file at `path` last changed: the later of its modification and
 // status-change times, so that a copy that keeps an old modification time
@@ -42,6 +46,15 @@ kept_history load_history(const char* dir, const char* settings_path);
 // when it cannot, else empty.
 std::string save_history(const char* dir, const char* settings_path,
                          const std::vector<settings_record>& records);
+
+// When velmorad could first have run on this host: the time the package's
+// first install recorded, where the machine ID recorded is this host's;
+// else (a host cloned from an image that held the package) this host's
+// first boot, when its machine ID was made. 0 when that is not known: no
+// record (an install from before records were kept), or one that cannot be
+// read.
+time_t first_installed(const char* record = kInstalledRecord,
+                       const char* machine_id = kMachineIdFile);
 
 // 1 when velmorad.service is enabled (a link to it in a .wants or .requires
 // directory under /etc/systemd/system or /run/systemd/system, where

@@ -36,6 +36,17 @@ constexpr char kFromJournald[] = "_TRANSPORT=driver";
 // nothing: the boot's first entries may have been rotated away before it.
 constexpr int64_t kHeadWithin = 60 * 1000000LL;
 
+// When a boot began to go down. logind says so the moment a reboot or
+// power-off is asked of it ("System is rebooting."), but a request that
+// reaches the service manager directly (no D-Bus, no logind) leaves only the
+// manager's own lines: its stop of multi-user.target comes first among them
+// that an administrator's stop of a single service never gives. An isolate
+// to rescue or emergency mode stops that target too, and then the manager
+// reaches that mode, or multi-user.target once more: the system stayed up.
+// Only root's lines count, and the manager's only from PID 1.
+constexpr char kTarget[] = "multi-user.target";
+constexpr const char* kUpTargets[] = {kTarget, "rescue.target", "emergency.target"};
+
 using journal_ptr = std::unique_ptr<sd_journal, decltype(&sd_journal_close)>;
 
 // The value of `name` in the current entry; empty when it has none.
@@ -76,6 +87,44 @@ int64_t placed_usec(sd_journal* j, int64_t boot_base) {
 void match_only(sd_journal* j, std::initializer_list<std::string> matches) {
   sd_journal_flush_matches(j);
   for (const std::string& m : matches) sd_journal_add_match(j, m.c_str(), 0);
+}
+
+// The first sign of a shutdown in boot `id` after the system was last seen
+// to come up, placed like any other entry; 0 when there is none.
+time_t shutdown_began(sd_journal* j, const std::string& id, int64_t base) {
+  const std::string boot = "_BOOT_ID=" + id;
+  sd_journal_flush_matches(j);
+  for (const std::string& m : {boot, std::string("MESSAGE_ID=") + SD_MESSAGE_SHUTDOWN_STR,
+                               std::string(kFromRoot)}) {
+    sd_journal_add_match(j, m.c_str(), 0);
+  }
+  sd_journal_add_disjunction(j);
+  for (const std::string& m : {boot, std::string("_PID=1"), std::string(kFromRoot),
+                               std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STOPPED_STR,
+                               std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STARTED_STR}) {
+    sd_journal_add_match(j, m.c_str(), 0);
+  }
+  for (const char* unit : kUpTargets) {
+    sd_journal_add_match(j, (std::string("UNIT=") + unit).c_str(), 0);
+  }
+  std::vector<std::pair<int64_t, bool>> signs;  // true: going down; false: came up
+  SD_JOURNAL_FOREACH(j) {
+    const std::string message = field(j, "MESSAGE_ID");
+    if (message == SD_MESSAGE_UNIT_STARTED_STR) {
+      signs.emplace_back(placed_usec(j, base), false);
+    } else if (message == SD_MESSAGE_SHUTDOWN_STR || field(j, "UNIT") == kTarget) {
+      signs.emplace_back(placed_usec(j, base), true);
+    }
+  }
+  std::stable_sort(signs.begin(), signs.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  bool going_down = false;
+  int64_t began = 0;
+  for (const auto& [usec, down] : signs) {
+    if (down && !going_down) began = usec;
+    going_down = down;
+  }
+  return going_down ? seconds(began) : 0;
 }
 
 }  // namespace
@@ -149,6 +198,7 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
                                                 : std::strtoll(stamp.c_str(), nullptr, 10);
       boot.head_known = kernel_usec <= kHeadWithin;
     }
+    boot.shutdown_began = shutdown_began(j, id, base);
     boots.push_back({boot, id, base});
   }
   std::sort(boots.begin(), boots.end(), [](const boot_info& a, const boot_info& b) {

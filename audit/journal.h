@@ -1,14 +1,16 @@
 // Reads what the audit needs from this host's system journal, through
-// libsystemd's sd-journal: each boot's first and last entry, the daemon's
-// start-up lines, and the service manager's messages that its unit's main
-// process ended. Needs read access to the journal (root, or the groups adm or
-// systemd-journal).
+// libsystemd's sd-journal: each boot's first and last entry and when it
+// began to shut down, the daemon's start-up lines, and the service
+// manager's messages that its unit's main process ended. Needs read access
+// to the journal (root, or the groups adm or systemd-journal).
 //
 // Only what no local account can forge is evidence: a start-up line counts
 // when journald stamped it as logged by uid 0, and the units whose stops
 // end the daemon's stretches are those such lines came from; a stop counts
-// when PID 1 logged it. Any other account's line with the same name and
-// text is ignored.
+// when PID 1 logged it. A shutdown's start is logind's word that the system
+// is going down, or PID 1's stop of multi-user.target, each only as uid 0
+// logged it. Any other account's line with the same name and text is
+// ignored.
 #pragma once
 
 #include <ctime>

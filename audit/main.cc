@@ -88,7 +88,11 @@ std::string describe(const due_time& due, const audit_input& in) {
   const std::string at = local_text(due.at, "%T %Z"), minute = local_text(due.at, "%H:%M %Z");
   switch (due.what) {
     case verdict::happened:
-      return "happened: due " + at + ", the host went down at " + local_text(due.boot_end, "%T");
+      return "happened: due " + at +
+             (due.shutdown_began != 0
+                  ? ", the shutdown began at " + local_text(due.shutdown_began, "%T")
+                  : "") +
+             ", the host went down at " + local_text(due.boot_end, "%T");
     case verdict::missed:
       return "MISSED: due " + at + ", velmorad running since " + local_text(due.since, "%F %T") +
              (due.boot_end >= in.now ? ", and the host is still up"
@@ -106,6 +110,8 @@ std::string describe(const due_time& due, const audit_input& in) {
     case verdict::not_armed:
       return "not due: velmorad started at " + local_text(due.since, "%T") +
              ", during or after the due minute " + minute;
+    case verdict::not_installed:
+      return "not due: velmorad came to this host only at " + local_text(in.installed, "%F %T");
     case verdict::never:
       return "never due: the target, minute " + std::to_string(in.settings.back().target) +
              " of the day, is never reached";
@@ -127,7 +133,10 @@ std::string counted(int n, const char* what) {
 }
 
 std::string summary(const audit_result& r, const audit_input& in) {
-  const std::string days = in.days == 1 ? "today" : "in the last " + counted(in.days, "day");
+  const std::string days =
+      r.installed_within ? "since velmorad came to this host at " + local_text(in.installed, "%F %T %Z")
+      : in.days == 1     ? "today"
+                         : "in the last " + counted(in.days, "day");
   switch (r.state) {
     case audit_state::critical: {
       time_t last = 0;
@@ -317,6 +326,7 @@ int main(int argc, char** argv) {
                     std::string(kSettingsPath) + " is kept only with --state");
   }
   in.enabled = unit_enabled();
+  in.installed = first_installed();
   if (std::string why; !read_journal(in.now, &in, &why)) return cannot_tell(why);
   const audit_result result = audit(in);
 

@@ -21,7 +21,7 @@ cannot_run() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
-passed=0 failed=0 as=() defaults=""
+passed=0 failed=0 as=() defaults="" installed=""
 mkdir -m 777 "$work/metrics"
 export TZ=UTC
 machine=$(cat /etc/machine-id) this_boot=$(tr -d - </proc/sys/kernel/random/boot_id)
@@ -60,6 +60,19 @@ forged_journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TR
 # stamped SECONDS after its start.
 kernel() { entry "$1" "$2" "$3" _TRANSPORT=kernel "_SOURCE_MONOTONIC_TIMESTAMP=${4}000000" "MESSAGE=eth0: link up"; }
 stop() { entry "$@" _PID=1 _UID=0 MESSAGE_ID=$stopped "MESSAGE=Stopped."; }
+# The signs of a shutdown's start, field for field as Debian 12's and 13's
+# logind and PID 1 log them; and of a system that came up to a target.
+rebooting() {
+  entry "$@" _PID=34 _UID=0 _COMM=systemd-logind SYSLOG_IDENTIFIER=systemd-logind \
+    _SYSTEMD_UNIT=systemd-logind.service MESSAGE_ID=98268866d1d54a499c4e98921d93bc40 \
+    "MESSAGE=System is rebooting." SHUTDOWN=reboot
+}
+target() {  # REALTIME MONOTONIC BOOT stop|start UNIT
+  local what=$4 unit=$5 id=$stopped text="Stopped target $5."
+  [[ $what == start ]] && id=39f53479d3a045ac8e11786248231fbf text="Reached target $5."
+  entry "$1" "$2" "$3" _PID=1 _UID=0 _COMM=systemd SYSLOG_IDENTIFIER=systemd "UNIT=$unit" \
+    JOB_TYPE="$what" JOB_RESULT=done MESSAGE_ID=$id "MESSAGE=$text"
+}
 
 # journal SHAPE: the export text of a journal of that shape. Each boot's
 # monotonic time runs from 1000 at its start.
@@ -119,6 +132,21 @@ journal() {
       daemon $((stale + 5)) 1005 "$this_boot"
       tick $((due + 3600 + 60)) 1060 "$this_boot"
       tick $((now - 1)) $((now - 1 - due - 3600 + 1000)) "$this_boot" ;;
+    slow-shutdown | isolated)  # slow: the shutdown began 6 s after the due
+      # pass and the host went down 7 minutes later. isolated: rescue mode
+      # 10 s before the due pass, the host restarted by hand an hour later
+      local at=$((due + 6)) end=$((due + 6 + 420))
+      [[ $1 == isolated ]] && at=$((due - 10)) end=$((due + 3600))
+      journald $((start - 10)) 1000 $old_boot
+      daemon $start 1010 $old_boot
+      [[ $1 == slow-shutdown ]] && rebooting $at $((at - start + 1010)) $old_boot
+      target $at $((at - start + 1010)) $old_boot stop multi-user.target
+      [[ $1 == isolated ]] && target $at $((at - start + 1010)) $old_boot start rescue.target
+      stop $at $((at - start + 1010)) $old_boot UNIT=velmorad.service
+      tick $end $((end - start + 1010)) $old_boot
+      journald $((end + 60)) 1000 "$this_boot"
+      daemon $((end + 90)) 1030 "$this_boot"
+      tick $((now - 1)) $((now - 1 - end - 60 + 1000)) "$this_boot" ;;
     since-file)  # the daemon started a second after the settings file's
       # first version was written
       journald $((changed - 2 * 86400)) 1000 "$this_boot"
@@ -139,7 +167,10 @@ journal() {
 # "!RE" must match no line, and METRICS "none" wants the old file left as it
 # was. The run is prefixed with the array "as"; with defaults set it is
 # given neither --settings nor --state and finds the file and the state
-# directory at their default paths. A run over 10 seconds fails.
+# directory at their default paths. With installed set ("MACHINE-ID
+# SECONDS") the package's record of its first install says so, and
+# $work/machine-id stands for /etc/machine-id; without it there is no
+# record. A run over 10 seconds fails.
 case_() {
   local name=$1 shape=$2 units=$3 state=$4 status=$5 args=$6 want=$7 metrics=$8 ok=1 line
   rm -rf "$work/journal" "$work/units"
@@ -172,14 +203,18 @@ case_() {
   [[ -n $defaults ]] && settings=/opt/velmora/etc/settings paths=()
   read -ra argv <<<"$args"
   unshare -m bash -c '
-    work=$1 state=$2 defaults=$3 && shift 3 &&
+    work=$1 state=$2 defaults=$3 installed=$4 && shift 4 &&
     mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mkdir /var/log/journal &&
     mount --bind "$work/journal" /var/log/journal && mount --bind "$work/units" /etc/systemd &&
     { [[ $state != readonly ]] || mount -o bind,ro "$work/state" "$work/state"; } &&
+    mount -t tmpfs tmpfs /var/lib &&
     { [[ -z $defaults ]] || { mount -t tmpfs tmpfs /opt && mkdir -p /opt/velmora/etc &&
-        cp "$work/settings" /opt/velmora/etc/settings && mount -t tmpfs tmpfs /var/lib &&
+        cp "$work/settings" /opt/velmora/etc/settings &&
         mkdir /var/lib/velmorad-audit && mount --bind "$work/state" /var/lib/velmorad-audit; }; } &&
-    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "${as[@]}" "${clock[@]}" \
+    { [[ -z $installed ]] || { mkdir /var/lib/velmorad &&
+        printf "%s\n" "$installed" >/var/lib/velmorad/installed &&
+        mount --bind "$work/machine-id" /etc/machine-id; }; } &&
+    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "$installed" "${as[@]}" "${clock[@]}" \
     "$audit" "${paths[@]}" --prometheus "$prom" "${argv[@]}" >"$work/out" 2>"$work/err"
   got=$?
   ((got == status)) || { echo "  exit code $got, expected $status"; ok=0; }
@@ -238,6 +273,11 @@ case_ "another account's start-up line after a stop: still not running" forged-s
 this_boot=fedcba9876543210fedcba9876543210 \
   case_ "a sandbox that shows another boot ID: the newest boot is current" happened enabled fresh 0 \
   "--days 2" "$happened" "velmorad_running 1"
+case_ "a shutdown begun at the due pass, down 7 minutes later: happened" slow-shutdown enabled fresh 0 \
+  "--days 2" "$happened|.*  happened: due $hhmm:00 UTC, the shutdown began at $hhmm:06, the host went down at .*" \
+  "velmorad_restarts_happened 1|velmorad_restarts_missed 0"
+case_ "rescue mode just before the due pass is no shutdown: not running" isolated enabled fresh 0 \
+  "--days 2" ".*  not due: velmorad was not running at $hhmm UTC" "velmorad_restarts_happened 0"
 case_ "the host stayed up: missed" missed enabled fresh 2 "--days=2" \
   "VELMORAD CRITICAL - 1 of 1 restart due in the last 2 days missed, .*|.*MISSED: due .*, and the host is still up" \
   "velmorad_restarts_missed 1"
@@ -257,6 +297,16 @@ case_ "first enabled on a boot the journal holds from its start" head enabled fr
   "VELMORAD OK - no restart was due in the last 3 days .*|.*  not due: velmorad was not running at $hhmm UTC(, it started at .*)?" ""
 case_ "the same without the boot's start: unknown" headless enabled fresh 3 "--days 3" \
   "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+# The package's record of its first install: nothing was due before it,
+# and a journal that reaches back to it holds every start-up line since.
+cp /etc/machine-id "$work/machine-id" && touch -d "@$((now - 3600))" "$work/machine-id"
+new_host="VELMORAD OK - no restart was due since velmorad came to this host at .*"
+installed="$machine $((now - 3600))" case_ "a new host: OK from the install on" headless enabled \
+  fresh 0 "--days 7" "$new_host|.*  not due: velmorad came to this host only at .*" ""
+installed="$old_boot $((now - 30 * 86400))" case_ "cloned from an image: from its first boot on" \
+  headless enabled fresh 0 "--days 7" "$new_host" ""
+installed="$machine $((now - 30 * 86400))" case_ "installed before the journal begins: unknown" \
+  headless enabled fresh 3 "--days 7" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
 case_ "a boot whose kernel lines show its start" kernel-head enabled fresh 0 "--days 3" \
   "VELMORAD OK - no restart was due in the last 3 days .*" ""
 case_ "its head rotated away: a later kernel line, a forged journald start show nothing" rotated \
