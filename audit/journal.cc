@@ -22,8 +22,11 @@ constexpr char kStartUpLine[] = "Modul Velmora start";
 // Any local account can log a line that names itself velmorad: only the
 // fields journald adds itself, whose names begin with "_", say who wrote
 // an entry. The daemon runs as root, and so does the service manager, whose
-// word that the unit stopped comes from PID 1.
+// word that the unit stopped comes from PID 1. A drop-in may run the daemon
+// as another user, but only root starts a system unit: a line from the
+// daemon's own unit is its own, whoever it runs as.
 constexpr char kFromRoot[] = "_UID=0";
+constexpr char kDaemonUnit[] = "_SYSTEMD_UNIT=velmorad.service";
 // journald's "Journal started", which opens its journal in every boot (a
 // container's too, which has no kernel lines). Its own messages come by the
 // transport "driver", which no client can claim.
@@ -214,12 +217,16 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
   // The earliest entry, as placed.
   if (!in->boots.empty()) in->journal_start = in->boots.front().first;
 
-  // The daemon's start-up lines as root logged them, and the units that ran
-  // it, as journald saw them; then the service manager's word that such a unit's main process ended. Sorted to the
-  // microsecond, so that a restart's stop comes before its new start.
+  // The daemon's start-up lines as root or its own unit logged them, and the
+  // units that ran it, as journald saw them; then the service manager's word
+  // that such a unit's main process ended. Sorted to the microsecond, so
+  // that a restart's stop comes before its new start.
   std::vector<std::pair<int64_t, daemon_event>> events;
   std::vector<std::string> units;
   match_only(j, {"SYSLOG_IDENTIFIER=velmorad", kFromRoot});
+  sd_journal_add_disjunction(j);
+  sd_journal_add_match(j, "SYSLOG_IDENTIFIER=velmorad", 0);
+  sd_journal_add_match(j, kDaemonUnit, 0);
   SD_JOURNAL_FOREACH(j) {
     if (field(j, "MESSAGE") != kStartUpLine) continue;
     const auto boot = boot_of.find(field(j, "_BOOT_ID"));

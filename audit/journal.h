@@ -5,9 +5,10 @@
 // to the journal (root, or the groups adm or systemd-journal).
 //
 // Only what no local account can forge is evidence: a start-up line counts
-// when journald stamped it as logged by uid 0, and the units whose stops
-// end the daemon's stretches are those such lines came from; a stop counts
-// when PID 1 logged it. A shutdown's start is logind's word that the system
+// when journald stamped it as logged by uid 0 or from velmorad.service
+// (only root starts that unit, whatever user a drop-in runs it as), and
+// the units whose stops end the daemon's stretches are those such lines
+// came from; a stop counts when PID 1 logged it. A shutdown's start is logind's word that the system
 // is going down, or PID 1's stop of multi-user.target, each only as uid 0
 // logged it. Any other account's line with the same name and text is
 // ignored.

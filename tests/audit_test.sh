@@ -49,7 +49,7 @@ entry() {
   shift 3
   printf '%s\n' "$@" ''
 }
-daemon() { entry "$@" SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" _UID=0 _SYSTEMD_UNIT=velmorad.service; }
+daemon() { entry "$@" SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" "_UID=${daemon_uid:-0}" _SYSTEMD_UNIT=velmorad.service; }
 journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TRANSPORT=driver _UID=0; }
 tick() { entry "$@" "MESSAGE=tick"; }
 # What any local account can log: the daemon's name and line from a web
@@ -265,6 +265,8 @@ case_ "the restart happened" happened enabled fresh 0 "-d 2" \
 case_ "a second run over what the first wrote" happened enabled keep 0 "--days 2" "$happened" ""
 defaults=1 case_ "the default settings file, and the default state directory" happened enabled fresh 0 \
   "--days 2" "$happened|target .*, from /opt/velmora/etc/settings as it reads now, .*" ""
+daemon_uid=65534 case_ "run as nobody by a drop-in: its own unit's lines count" missed enabled fresh 2 \
+  "--days 2" ".*MISSED: due .*, and the host is still up" "velmorad_restarts_missed 1"
 case_ "another account's start-up line in the due minute: still missed" forged-missed enabled fresh 2 \
   "--days 2" ".*MISSED: due .*, and the host is still up" "velmorad_restarts_missed 1"
 case_ "another account's start-up line after a stop: still not running" forged-stopped enabled fresh 1 \
