@@ -21,7 +21,6 @@ struct Boot {
   const char* first;
   const char* last;  // nullptr: the current boot, up to now
   bool head_known = false;
-  const char* shutdown = nullptr;  // when it began to go down; nullptr: not seen
 };
 
 // The settings file gave `target` from `changed` on, last seen at `seen`
@@ -287,93 +286,6 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {"12-07 happened"}, audit_state::ok,
        {{"2026-01-05 09:00:00 +0000", "2026-12-07 11:00:00 +0000", at3},
         {"2026-12-07 12:00:03 +0000", nullptr, at3}}},
-      // A stop counts as the restart's own shutdown when the boot ends
-      // within kShutdownBound of it, and its passes then reach kEarlySlack
-      // past it.
-      {"the boot ended kShutdownBound after the stop: the shutdown's", "UTC", at3,
-       "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:05:21 +0000"},
-        {"2026-06-02 03:06:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
-        {"2026-06-02 03:06:30 +0000", 1}},
-       {"06-02 happened"}, audit_state::ok},
-      {"a second later: a stop of its own", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:05:22 +0000"},
-        {"2026-06-02 03:06:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
-        {"2026-06-02 03:06:30 +0000", 1}},
-       {"06-02 not running"}, audit_state::ok},
-      {"the shutdown's stop kEarlySlack before the pass: it ran", "UTC", at3,
-       "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:00:40 +0000"},
-        {"2026-06-02 03:01:10 +0000", nullptr}},
-       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 02:59:55 +0000", 0, false},
-        {"2026-06-02 03:01:40 +0000", 1}},
-       {"06-02 happened"}, audit_state::ok},
-      {"a second earlier: stopped before its pass", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:00:40 +0000"},
-        {"2026-06-02 03:01:10 +0000", nullptr}},
-       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 02:59:54 +0000", 0, false},
-        {"2026-06-02 03:01:40 +0000", 1}},
-       {"06-02 not running"}, audit_state::ok},
-      // Where the journal shows when the shutdown began, a shutdown begun on
-      // time is the restart however long it took, and only a stop from its
-      // start on is its own. The passes fall at 03:00:25 in the first two
-      // rows, whose shutdown the drifted pass began a little before that,
-      // and at 03:00:15 in the rest.
-      {"a slow shutdown begun at the due pass, down 7 minutes later: happened", "UTC", at3,
-       "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:07:21 +0000", false,
-         "2026-06-02 03:00:21 +0000"},
-        {"2026-06-02 03:08:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
-        {"2026-06-02 03:08:30 +0000", 1}},
-       {"06-02 happened"}, audit_state::ok},
-      {"... down 20 minutes later: happened", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:20:21 +0000", false,
-         "2026-06-02 03:00:21 +0000"},
-        {"2026-06-02 03:21:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
-        {"2026-06-02 03:21:30 +0000", 1}},
-       {"06-02 happened"}, audit_state::ok},
-      {"stopped by hand before its pass, a shutdown begun by hand later: not running", "UTC",
-       at3, "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:03:30 +0000", false,
-         "2026-06-02 03:03:00 +0000"},
-        {"2026-06-02 03:04:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:50 +0000", 0, false},
-        {"2026-06-02 03:04:30 +0000", 1}},
-       {"06-02 not running"}, audit_state::ok},
-      {"the shutdown began kEarlySlack before the due pass: happened", "UTC", at3,
-       "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:06:45 +0000", false,
-         "2026-06-02 02:59:45 +0000"},
-        {"2026-06-02 03:08:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:47 +0000", 0, false},
-        {"2026-06-02 03:08:30 +0000", 1}},
-       {"06-02 happened"}, audit_state::ok},
-      {"a second earlier: missed", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:06:44 +0000", false,
-         "2026-06-02 02:59:44 +0000"},
-        {"2026-06-02 03:08:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:47 +0000", 0, false},
-        {"2026-06-02 03:08:30 +0000", 1}},
-       {"06-02 missed"}, audit_state::critical},
-      {"the shutdown began kShutdownBound after the due pass: happened", "UTC", at3,
-       "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:12:15 +0000", false,
-         "2026-06-02 03:05:15 +0000"},
-        {"2026-06-02 03:13:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 03:05:15 +0000", 0, false},
-        {"2026-06-02 03:13:30 +0000", 1}},
-       {"06-02 happened"}, audit_state::ok},
-      {"a second later: missed", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
-       {{"2026-06-01 20:00:00 +0000", "2026-06-02 03:12:16 +0000", false,
-         "2026-06-02 03:05:16 +0000"},
-        {"2026-06-02 03:13:00 +0000", nullptr}},
-       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 03:05:16 +0000", 0, false},
-        {"2026-06-02 03:13:30 +0000", 1}},
-       {"06-02 missed"}, audit_state::critical},
       {"up kShutdownBound past the due pass: still pending", "UTC", at3,
        "2026-06-02 03:05:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", nullptr}},
@@ -401,13 +313,73 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     in.journal_start = At(c.boots.front().first);
     for (const Boot& b : c.boots) {
       in.boots.push_back({At(b.first), b.last ? At(b.last) : in.now, b.last == nullptr,
-                          b.head_known, b.shutdown ? At(b.shutdown) : 0});
+                          b.head_known});
     }
     for (const Event& e : c.events) in.events.push_back({At(e.at), e.boot, e.start});
     const audit_result result = audit(in);
     EXPECT_EQ(Days(result), c.days_seen);
     EXPECT_EQ(result.state, c.state);
     EXPECT_EQ(result.pending, c.pending);
+  }
+}
+
+// The night of a restart, a row each: the daemon started on 06-01 at
+// 20:00:`second`, so that its pass falls at 03:00:`second`; its unit
+// stopped at `stop`, the shutdown began at `began` (nullptr: not in the
+// journal), and the boot ended at `end`, the next beginning 40 s later;
+// times of 06-02, UTC. A stop is the shutdown's own from the shutdown's
+// start on, or, where that is not known, when the boot ends within
+// kShutdownBound of it; its passes then reach kEarlySlack past it. A
+// shutdown begun on time is the restart, however long it took.
+TEST(Audit, JudgesTheNightOfARestart) {
+  struct Row {
+    const char* what;
+    int second;
+    const char *stop, *began, *end, *day;
+    audit_state state;
+  };
+  const audit_state ok = audit_state::ok, critical = audit_state::critical;
+  const Row rows[] = {
+      {"the boot ended kShutdownBound after the stop: the shutdown's", 25, "03:00:21", nullptr,
+       "03:05:21", "happened", ok},
+      {"a second later: a stop of its own", 25, "03:00:21", nullptr, "03:05:22", "not running", ok},
+      {"the shutdown's stop kEarlySlack before the pass: it ran", 25, "02:59:55", nullptr,
+       "03:00:40", "happened", ok},
+      {"a second earlier: stopped before its pass", 25, "02:59:54", nullptr, "03:00:40",
+       "not running", ok},
+      {"a slow shutdown begun at the pass, down 7 minutes later", 25, "03:00:21", "03:00:21",
+       "03:07:21", "happened", ok},
+      {"... down 20 minutes later", 25, "03:00:21", "03:00:21", "03:20:21", "happened", ok},
+      {"stopped by hand before its pass, a shutdown begun by hand later", 15, "02:59:50",
+       "03:03:00", "03:03:30", "not running", ok},
+      {"the shutdown began kEarlySlack before the pass", 15, "02:59:47", "02:59:45", "03:06:45",
+       "happened", ok},
+      {"a second earlier: missed", 15, "02:59:47", "02:59:44", "03:06:44", "missed", critical},
+      {"the shutdown began kShutdownBound after the pass", 15, "03:05:15", "03:05:15",
+       "03:12:15", "happened", ok},
+      {"a second later: missed", 15, "03:05:16", "03:05:16", "03:12:16", "missed", critical},
+  };
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const auto at = [](const char* time) {
+    return At(("2026-06-02 " + std::string(time) + " +0000").c_str());
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    audit_input in{};
+    in.now = at("12:00:00");
+    in.days = 1;
+    in.settings.push_back({0, in.now, 180});
+    in.journal_start = At("2026-06-01 20:00:00 +0000");
+    const time_t end = at(r.end);
+    in.boots.push_back({in.journal_start, end, false, false, r.began ? at(r.began) : 0});
+    in.boots.push_back({end + 40, in.now, true});
+    in.events.push_back({in.journal_start + r.second, 0, true});
+    if (r.stop != nullptr) in.events.push_back({at(r.stop), 0, false});
+    in.events.push_back({end + 70, 1, true});
+    const audit_result result = audit(in);
+    EXPECT_EQ(Days(result), std::vector<std::string>{std::string("06-02 ") + r.day});
+    EXPECT_EQ(result.state, r.state);
   }
 }
 
