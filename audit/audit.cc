@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <string>
 
 #include "forecast/forecast.h"
 
@@ -26,7 +28,46 @@ struct stretch {
   bool open;     // still running at the boot's end
   time_t until;  // its passes come before this: at most kEarlySlack past the boot's end
   const settings_record* settings;  // in force at its start; null: not known
+  const zone_record* zone;  // in force at its start, where other than the audit's; else null
+  bool zone_known;
+  bool known() const { return settings != nullptr && zone_known; }
 };
+
+// The zone a daemon started at `when` kept: null for the audit's own zone.
+// *known is false where that cannot be told: no record reaches back to it,
+// or it was a copy of a zone's file that has since changed.
+const zone_record* zone_at(const std::vector<zone_record>& zones, time_t when, bool* known) {
+  *known = true;
+  if (zones.empty()) return nullptr;
+  const zone_record* then = zone_in_force(zones, when);
+  const zone_record& now = zones.back();
+  if (then == &now || (then != nullptr && !then->name.empty() && then->name == now.name)) {
+    return nullptr;
+  }
+  if (then == nullptr || then->name.empty()) {
+    *known = false;
+    return nullptr;
+  }
+  return then;
+}
+
+// What `f` returns with local time in `zone` (null: as it is).
+template <class F>
+auto in_zone(const zone_record* zone, F f) {
+  if (zone == nullptr) return f();
+  const char* was = std::getenv("TZ");
+  const std::string saved = was != nullptr ? was : "";
+  setenv("TZ", (":" + zone->name).c_str(), 1);
+  tzset();
+  auto out = f();
+  if (was != nullptr) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  return out;
+}
 
 std::vector<stretch> stretches_of(const audit_input& in) {
   std::vector<stretch> out;
@@ -35,7 +76,8 @@ std::vector<stretch> stretches_of(const audit_input& in) {
     if (!e.start) continue;
     const boot_record& boot = in.boots[e.boot];
     stretch s{e.at, boot.last, e.boot, true, boot.last + kEarlySlack + 1,
-              target_in_force(in.settings, e.at)};
+              target_in_force(in.settings, e.at), nullptr, true};
+    s.zone = zone_at(in.zones, e.at, &s.zone_known);
     for (size_t k = i + 1; k < in.events.size(); ++k) {
       if (in.events[k].boot != e.boot) continue;
       s.end = in.events[k].at;
@@ -93,10 +135,11 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
     d.what = verdict::unknown;
     return d;
   }
-  // A daemon ran then whose target is not known: it may have been due.
+  // A daemon ran then whose target or zone is not known: it may have been
+  // due.
   for (const stretch& s : stretches) {
-    if (s.settings == nullptr && s.start <= minute && minute < s.until) {
-      d.what = verdict::unrecorded;
+    if (!s.known() && s.start <= minute && minute < s.until) {
+      d.what = s.settings == nullptr ? verdict::unrecorded : verdict::zone_unrecorded;
       d.since = s.start;
       return d;
     }
@@ -129,22 +172,38 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
   return d;
 }
 
-// The target a daemon would have read on the day that begins at `start`:
-// the one in force then, else the file's as it reads now.
-int32_t target_of_day(const audit_input& in, time_t start) {
+// The minutes, from `start` to `next`, at which a daemon running all day
+// would have run: one with the target and zone of the last daemon that ran
+// into the day, where they are known, else the target in force at its
+// start (else the file's as it reads now) in the audit's zone.
+std::vector<time_t> minutes_of_day(const audit_input& in, const std::vector<stretch>& stretches,
+                                   time_t start, time_t next) {
   const settings_record* r = target_in_force(in.settings, start);
-  return r != nullptr ? r->target : in.settings.back().target;
+  int32_t target = r != nullptr ? r->target : in.settings.back().target;
+  const zone_record* zone = nullptr;
+  for (const stretch& s : stretches) {
+    if (s.known() && s.start < next && s.until > start) {
+      target = s.settings->target;
+      zone = s.zone;
+    }
+  }
+  std::vector<time_t> out =
+      in_zone(zone, [&] { return predict_runs(target, start - 12 * 3600, 4, next); });
+  out.erase(std::remove_if(out.begin(), out.end(), [start](time_t t) { return t < start; }),
+            out.end());
+  return out;
 }
 
-}  // namespace
-
-void record_settings(std::vector<settings_record>* history, settings_record now) {
+// Adds `now` to `history`: same(last, now) says that it is the last one
+// seen again.
+template <class R, class Same>
+void record(std::vector<R>* history, const R& now, Same same) {
   while (!history->empty() && history->back().changed > now.changed) history->pop_back();
+  if (!history->empty() && same(history->back(), now)) {
+    history->back().seen = now.seen;
+    return;
+  }
   if (!history->empty() && history->back().changed == now.changed) {
-    if (history->back().target == now.target) {
-      history->back().seen = now.seen;
-      return;
-    }
     history->pop_back();  // two versions within a second: the later counts
   }
   history->push_back(now);
@@ -153,13 +212,38 @@ void record_settings(std::vector<settings_record>* history, settings_record now)
   }
 }
 
-const settings_record* target_in_force(const std::vector<settings_record>& history,
-                                       time_t when) {
+template <class R>
+const R* in_force(const std::vector<R>& history, time_t when) {
   for (size_t i = history.size(); i-- > 0;) {
     if (history[i].changed > when) continue;
     return i + 1 == history.size() || when <= history[i].seen ? &history[i] : nullptr;
   }
   return nullptr;
+}
+
+}  // namespace
+
+void record_settings(std::vector<settings_record>* history, settings_record now) {
+  record(history, now, [](const settings_record& last, const settings_record& seen) {
+    return last.changed == seen.changed && last.target == seen.target;
+  });
+}
+
+const settings_record* target_in_force(const std::vector<settings_record>& history,
+                                       time_t when) {
+  return in_force(history, when);
+}
+
+// The same name is the same zone, however often its link was made anew (a
+// tzdata upgrade does); a copy names none, so only its time tells.
+void record_zone(std::vector<zone_record>* history, const zone_record& now) {
+  record(history, now, [](const zone_record& last, const zone_record& seen) {
+    return last.name == seen.name && (!seen.name.empty() || last.changed == seen.changed);
+  });
+}
+
+const zone_record* zone_in_force(const std::vector<zone_record>& history, time_t when) {
+  return in_force(history, when);
 }
 
 audit_result audit(const audit_input& in) {
@@ -170,8 +254,10 @@ audit_result audit(const audit_input& in) {
   // Every due pass of every stretch that reaches into the window.
   std::vector<due_time> dues;
   for (const stretch& s : stretches) {
-    if (s.until < window_start || s.settings == nullptr) continue;
-    for (time_t t : predict_runs(s.settings->target, s.start, INT_MAX, s.until)) {
+    if (s.until < window_start || !s.known()) continue;
+    const std::vector<time_t> passes =
+        in_zone(s.zone, [&] { return predict_runs(s.settings->target, s.start, INT_MAX, s.until); });
+    for (time_t t : passes) {
       if (t >= window_start && t < window_end) dues.push_back(judge(in, s, t));
     }
   }
@@ -191,10 +277,8 @@ audit_result audit(const audit_input& in) {
       if (due.at >= day.start && due.at < next) day.dues.push_back(due);
     }
     if (day.dues.empty()) {
-      // The minutes a daemon running all along would have run at that day.
-      const int32_t target = target_of_day(in, day.start);
-      for (time_t minute : predict_runs(target, day.start - 12 * 3600, 4, next)) {
-        if (minute >= day.start) day.dues.push_back(explain(in, stretches, minute));
+      for (time_t minute : minutes_of_day(in, stretches, day.start, next)) {
+        day.dues.push_back(explain(in, stretches, minute));
       }
       if (day.dues.empty()) day.dues.push_back({verdict::never, 0, 0, 0});
     }
@@ -205,22 +289,30 @@ audit_result audit(const audit_input& in) {
       }
       if (due.what == verdict::missed) ++result.missed;
       if (due.what == verdict::happened || due.what == verdict::missed) last_decided = due.what;
-      if (due.what == verdict::unknown || due.what == verdict::unrecorded) unknown = true;
+      if (due.what == verdict::unknown || due.what == verdict::unrecorded ||
+          due.what == verdict::zone_unrecorded) {
+        unknown = true;
+      }
     }
     result.days.push_back(day);
   }
   for (const stretch& s : stretches) {
-    if (s.settings == nullptr && s.until >= window_start &&
-        (result.unrecorded_since == 0 || s.start < result.unrecorded_since)) {
-      result.unrecorded_since = s.start;
+    if (s.until >= window_start) {
+      time_t* since = s.settings == nullptr ? &result.unrecorded_since
+                      : !s.zone_known       ? &result.zone_unrecorded_since
+                                            : nullptr;
+      if (since != nullptr && (*since == 0 || s.start < *since)) *since = s.start;
     }
     if (!s.open || !in.boots[s.boot].current) continue;
     result.running_now = true;
     result.kept_known = s.settings != nullptr;
     if (s.settings != nullptr) result.kept_target = s.settings->target;
     const settings_record& file = in.settings.back();
-    result.pending = s.start < file.changed &&
-                     (s.settings == nullptr || s.settings->target != file.target);
+    result.target_pending = s.start < file.changed &&
+                            (s.settings == nullptr || s.settings->target != file.target);
+    result.zone_pending = s.zone != nullptr || !s.zone_known;
+    result.kept_zone = s.zone;
+    result.pending = result.target_pending || result.zone_pending;
   }
   result.turned_off = !result.running_now && in.enabled == 0;
   result.state = result.turned_off                     ? audit_state::ok
@@ -245,6 +337,7 @@ const char* verdict_name(verdict what) {
     case verdict::not_installed: return "not installed";
     case verdict::unknown: return "unknown";
     case verdict::unrecorded: return "unrecorded";
+    case verdict::zone_unrecorded: return "zone unrecorded";
   }
   return "?";
 }

@@ -6,6 +6,8 @@
 // Contract:
 // - audit() is a pure function of its input and of the local-time rules (TZ
 //   where set, else the host's zone): it reads no clock, file or journal.
+//   Only while it predicts the passes of a daemon that ran in another zone
+//   does it set TZ to that zone, and it restores it.
 // - Each start-up line opens a stretch in which the daemon ran, until the
 //   next start-up line or stop of its unit in that boot, else the end of the
 //   boot. The due times in a stretch are the passes on which the daemon's
@@ -17,33 +19,37 @@
 //   long the shutdown then took, and any earlier stop is an administrator's;
 //   in a boot without it, a stop that the boot's end follows within
 //   kShutdownBound. Each stretch has the target in force at its start
-//   (target_in_force); a stretch whose target is not known has no due times,
-//   and the days it covers read as not known.
+//   (target_in_force), and is judged in the zone /etc/localtime named then
+//   (zone_in_force), since the daemon keeps both until it restarts; a
+//   stretch whose target or zone is not known has no due times, and the
+//   days it covers read as not known.
 // - A due time "happened" when its boot's shutdown began, or the boot ended,
 //   from kEarlySlack before it to kShutdownBound after it: a shutdown begun
 //   on time is the restart, however long it then takes. It is "missed" when
 //   neither did, and "pending" while the current boot has not yet gone on
 //   kShutdownBound past it.
-// - A day without a due time says why, for the minute the target in force
-//   that day names: velmorad was not yet on this host (before `installed`,
-//   where that is known: nothing was due then), the host was down, the daemon was not running, it
-//   started during or after that minute, the target is never reached, the
-//   minute is still to come, or it cannot be told: the journal does not
-//   reach back that far, or the target of the daemon then running is not
-//   known. A journal that reaches back to `installed` holds every start-up
+// - A day without a due time says why, for the minute that the target and
+//   zone of the last daemon that ran into the day name (else the target in
+//   force at the day's start, in the audit's zone): velmorad was not yet on
+//   this host (before `installed`, where that is known: nothing was due
+//   then), the host was down, the daemon was not running, it started during
+//   or after that minute, the target is never reached, the minute is still
+//   to come, or it cannot be told: the journal does not reach back that
+//   far, or the target or zone of the daemon then running is not known. A journal that reaches back to `installed` holds every start-up
 //   line there was, so its oldest boot needs no head of its own.
 // - The state, with the exit codes of monitoring plugins: ok when restarts
 //   are turned off (the daemon is neither running nor enabled), whatever the
 //   days say; else critical while the last restart due that was decided was
 //   missed (a later one that happened mends it); else warning while the
-//   running daemon keeps a target other than the file's; else unknown when
-//   some day cannot be told; else warning when the daemon is not running
-//   now; else ok.
+//   running daemon keeps a target other than the file's, or a zone other
+//   than the host's; else unknown when some day cannot be told; else
+//   warning when the daemon is not running now; else ok.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <vector>
 
 namespace velmora {
@@ -94,6 +100,23 @@ void record_settings(std::vector<settings_record>* history, settings_record now)
 const settings_record* target_in_force(const std::vector<settings_record>& history,
                                        time_t when);
 
+// What /etc/localtime named: from `changed` on it named `name`, and it was
+// last seen to name it at `seen`. The name is a zone below the zone
+// directory, or the path the link points to; empty for a copy of a zone's
+// file, which names none.
+struct zone_record {
+  time_t changed;
+  time_t seen;
+  std::string name;
+};
+
+// As record_settings, for the zone: a record that names the zone the last
+// names is that one seen again.
+void record_zone(std::vector<zone_record>* history, const zone_record& now);
+
+// As target_in_force, for the zone.
+const zone_record* zone_in_force(const std::vector<zone_record>& history, time_t when);
+
 struct audit_input {
   std::vector<boot_record> boots;    // oldest first
   std::vector<daemon_event> events;  // in time order
@@ -101,6 +124,9 @@ struct audit_input {
   // What the settings file said, oldest first; the last is the file as it
   // reads now, whose target a daemon started now would keep.
   std::vector<settings_record> settings;
+  // What /etc/localtime named, oldest first; the last is the zone the audit
+  // itself runs in. Empty: every daemon ran in the audit's zone (TZ is set).
+  std::vector<zone_record> zones;
   int enabled = -1;                  // the daemon's unit: 1 enabled, 0 not, -1 not known
   time_t installed = 0;              // velmorad could first have run then; 0: not known
   time_t now;
@@ -119,13 +145,14 @@ enum class verdict {
   not_installed,  // before velmorad came to this host
   unknown,      // the journal does not reach back that far
   unrecorded,   // the target of the daemon then running is not known
+  zone_unrecorded,  // the zone the daemon then running read is not known
 };
 
 struct due_time {
   verdict what;
   time_t at;        // the due pass; for a day without one, the due minute
   time_t boot_end;  // happened, missed: when the boot ended
-  time_t since;     // happened, missed, not_armed, unrecorded: when the daemon
+  time_t since;     // happened, missed, not_armed, unrecorded, zone_unrecorded: when the daemon
                     // started; not_running: when it started later that boot, or 0
   time_t shutdown_began = 0;  // happened, missed: when the boot's shutdown began, or 0
 };
@@ -146,11 +173,16 @@ struct audit_result {
   bool running_now = false;      // a stretch of the daemon is open in the current boot
   bool turned_off = false;       // not running, and the unit is not enabled
   // The running daemon started before the file's last change and keeps
-  // another target, or one that is not known.
+  // another target, or one that is not known; or before /etc/localtime's,
+  // and keeps another zone, or one that is not known. pending: either.
   bool pending = false;
+  bool target_pending = false;
+  bool zone_pending = false;
   bool kept_known = false;       // the running daemon's target is known:
   int32_t kept_target = 0;       // it is this
+  const zone_record* kept_zone = nullptr;  // zone_pending: the zone it keeps; null: not known
   time_t unrecorded_since = 0;   // the earliest start of a daemon whose target is not known
+  time_t zone_unrecorded_since = 0;  // ... whose zone is not known
   time_t window_start = 0;       // the first day's local midnight
   time_t window_end = 0;         // the local midnight after today
   // velmorad came to this host within the window: the restarts due were

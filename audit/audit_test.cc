@@ -31,6 +31,14 @@ struct Record {
   int32_t target;
 };
 
+// /etc/localtime named `name` from `changed` on, last seen so at `seen`
+// (nullptr: now).
+struct Zone {
+  const char* changed;
+  const char* seen;
+  const char* name;
+};
+
 struct Event {
   const char* at;
   size_t boot;
@@ -51,6 +59,7 @@ struct Case {
   int enabled = -1;
   bool pending = false;
   const char* installed = nullptr;  // when velmorad came to the host; nullptr: not known
+  std::vector<Zone> zones = {};  // none: TZ is set, every daemon ran in `zone`
 };
 
 std::vector<std::string> Days(const audit_result& result) {
@@ -295,6 +304,49 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {{"2026-06-01 20:00:00 +0000", nullptr}},
        {{"2026-06-01 20:00:30 +0000", 0}},
        {"06-02 missed"}, audit_state::critical},
+      // The zone set west, Berlin to New York, on 12-07 at 10:00 UTC: the
+      // daemon started before keeps Berlin's 03:00 (02:00 UTC); the one
+      // after its restart runs at New York's (08:00 UTC).
+      {"a zone set west: each daemon in the zone it started in", "America/New_York", at3,
+       "2026-12-08 07:00:00 +0000", 2,
+       {{"2026-12-06 19:00:00 +0000", "2026-12-07 02:00:20 +0000", true},
+        {"2026-12-07 02:01:00 +0000", "2026-12-08 02:00:20 +0000"},
+        {"2026-12-08 02:01:00 +0000", nullptr}},
+       {{"2026-12-06 19:00:30 +0000", 0}, {"2026-12-07 02:01:30 +0000", 1},
+        {"2026-12-08 02:01:30 +0000", 2}},
+       {"12-07 happened", "12-08 coming"}, audit_state::ok, {}, -1, false, nullptr,
+       {{"2020-01-01 00:00:00 +0000", "2026-12-07 09:00:00 +0000", "Europe/Berlin"},
+        {"2026-12-07 10:00:00 +0000", nullptr, "America/New_York"}}},
+      {"... the old zone not recorded: not known, never missed", "America/New_York", at3,
+       "2026-12-08 07:00:00 +0000", 2,
+       {{"2026-12-06 19:00:00 +0000", "2026-12-07 02:00:20 +0000", true},
+        {"2026-12-07 02:01:00 +0000", "2026-12-08 02:00:20 +0000"},
+        {"2026-12-08 02:01:00 +0000", nullptr}},
+       {{"2026-12-06 19:00:30 +0000", 0}, {"2026-12-07 02:01:30 +0000", 1},
+        {"2026-12-08 02:01:30 +0000", 2}},
+       {"12-07 zone unrecorded", "12-08 coming"}, audit_state::unknown, {}, -1, false, nullptr,
+       {{"2026-12-07 10:00:00 +0000", nullptr, "America/New_York"}}},
+      // Set east, New York to Tokyo, at 12:00 UTC; an hour after Tokyo's
+      // 03:00 the running daemon's minute, New York's, is still to come.
+      {"a zone set east under the running daemon: not yet applied", "Asia/Tokyo", at3,
+       "2026-12-07 19:00:00 +0000", 1,
+       {{"2026-12-07 08:01:00 +0000", nullptr, true}},
+       {{"2026-12-07 08:01:30 +0000", 0}},
+       {"12-08 coming"}, audit_state::warning, {}, -1, true, nullptr,
+       {{"2020-01-01 00:00:00 +0000", "2026-12-07 11:00:00 +0000", "America/New_York"},
+        {"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}}},
+      {"... the old zone not recorded", "Asia/Tokyo", at3, "2026-12-07 19:00:00 +0000", 1,
+       {{"2026-12-07 08:01:00 +0000", nullptr, true}},
+       {{"2026-12-07 08:01:30 +0000", 0}},
+       {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
+       {{"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}}},
+      {"a copy, not a link, changed under the running daemon", "Asia/Tokyo", at3,
+       "2026-12-07 19:00:00 +0000", 1,
+       {{"2026-12-07 08:01:00 +0000", nullptr, true}},
+       {{"2026-12-07 08:01:30 +0000", 0}},
+       {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
+       {{"2020-01-01 00:00:00 +0000", "2026-12-07 11:00:00 +0000", ""},
+        {"2026-12-07 12:00:00 +0000", nullptr, ""}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -316,7 +368,11 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
                           b.head_known});
     }
     for (const Event& e : c.events) in.events.push_back({At(e.at), e.boot, e.start});
+    for (const Zone& z : c.zones) {
+      in.zones.push_back({At(z.changed), z.seen ? At(z.seen) : in.now, z.name});
+    }
     const audit_result result = audit(in);
+    EXPECT_STREQ(std::getenv("TZ"), c.zone);
     EXPECT_EQ(Days(result), c.days_seen);
     EXPECT_EQ(result.state, c.state);
     EXPECT_EQ(result.pending, c.pending);
@@ -414,6 +470,19 @@ TEST(Audit, RecordsWhatTheSettingsFileSaid) {
       EXPECT_EQ(history[i].target, row.after[i].target);
     }
   }
+  // The zone: its name tells it, however often the link is made anew; a
+  // copy's only its time.
+  std::vector<zone_record> zones;
+  for (const zone_record& z : std::vector<zone_record>{{100, 200, "Europe/Berlin"},
+                                                      {300, 400, "Europe/Berlin"},
+                                                      {500, 600, ""},
+                                                      {700, 800, ""}}) {
+    record_zone(&zones, z);
+  }
+  ASSERT_EQ(zones.size(), 3u);
+  EXPECT_EQ(zones[0].changed, 100);
+  EXPECT_EQ(zones[0].seen, 400);
+  EXPECT_EQ(zones[2].changed, 700);
   std::vector<R> full;
   for (time_t t = 1; t <= static_cast<time_t>(kHistoryKept); ++t) full.push_back({t, t, 0});
   record_settings(&full, {1000, 1000, 60});

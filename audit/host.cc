@@ -16,7 +16,8 @@
 namespace velmora {
 namespace {
 
-constexpr char kHeader[] = "velmora-audit settings history 1";
+constexpr char kHeader[] = "velmora-audit settings history 2";
+constexpr char kHeaderBefore[] = "velmora-audit settings history 1";  // kept no zone
 constexpr char kUnit[] = "velmorad.service";
 constexpr const char* kUnitDirectories[] = {"/etc/systemd/system", "/run/systemd/system"};
 // Far more than kHistoryKept lines need; a larger file is not read.
@@ -39,10 +40,23 @@ int open_directory(const char* dir, std::string* why) {
   return fd;
 }
 
+// A zone's name as a line of the history holds it: printable, no space at
+// either end, not too long to be a zone's.
+bool storable(const std::string& name) {
+  if (name.empty() || name.size() > 255 || name.front() == ' ' || name.back() == ' ') {
+    return false;
+  }
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return c >= ' ' && c != '\x7f'; });
+}
+
 // The history file's text: the header, the settings file, then a line a
-// record of when it changed, when it was last seen so, and its target.
+// record of when it changed, when it was last seen so, and its target; and
+// "zone CHANGED SEEN NAME" lines, the same for /etc/localtime (no NAME for
+// a file that names none).
 bool parse(const std::string& text, const char* settings_path,
-           std::vector<settings_record>* out, std::string* why, bool* replaceable) {
+           std::vector<settings_record>* out, std::vector<zone_record>* zones,
+           std::string* why, bool* replaceable) {
   size_t at = 0, number = 0;
   auto next_line = [&](std::string* line) {
     const size_t end = text.find('\n', at);
@@ -53,7 +67,7 @@ bool parse(const std::string& text, const char* settings_path,
     return true;
   };
   std::string line;
-  if (!next_line(&line) || line != kHeader) {
+  if (!next_line(&line) || (line != kHeader && line != kHeaderBefore)) {
     *why = "written by another version, or not a history";
     *replaceable = line.rfind("velmora-audit settings history ", 0) != 0;
     return false;
@@ -66,6 +80,20 @@ bool parse(const std::string& text, const char* settings_path,
   while (next_line(&line)) {
     long long changed = 0, seen = 0;
     int target = 0, used = 0;
+    if (line.rfind("zone ", 0) == 0) {
+      const zone_record* last = zones->empty() ? nullptr : &zones->back();
+      const bool read = std::sscanf(line.c_str(), "zone %lld %lld%n", &changed, &seen, &used) == 2;
+      const size_t end = static_cast<size_t>(used);
+      const std::string name = read && end < line.size() ? line.substr(end + 1) : "";
+      if (!read || (end < line.size() && (line[end] != ' ' || !storable(name))) ||
+          changed > seen || (last != nullptr && changed <= last->changed) ||
+          zones->size() == kHistoryKept) {
+        *why = "line " + std::to_string(number) + " cannot be read";
+        return false;
+      }
+      zones->push_back({static_cast<time_t>(changed), static_cast<time_t>(seen), name});
+      continue;
+    }
     const settings_record* last = out->empty() ? nullptr : &out->back();
     if (std::sscanf(line.c_str(), "%lld %lld %d%n", &changed, &seen, &target, &used) != 3 ||
         static_cast<size_t>(used) != line.size() || changed > seen ||
@@ -126,15 +154,17 @@ kept_history load_history(const char* dir, const char* settings_path) {
   close(fd);
   if (!kept.problem.empty()) return kept;
   std::string why;
-  if (!parse(text, settings_path, &kept.records, &why, &kept.replaceable)) {
+  if (!parse(text, settings_path, &kept.records, &kept.zones, &why, &kept.replaceable)) {
     kept.records.clear();
+    kept.zones.clear();
     kept.problem = where + ": " + why;
   }
   return kept;
 }
 
 std::string save_history(const char* dir, const char* settings_path,
-                         const std::vector<settings_record>& records) {
+                         const std::vector<settings_record>& records,
+                         const std::vector<zone_record>& zones) {
   std::string why;
   const int dfd = open_directory(dir, &why);
   if (dfd < 0) return why;
@@ -144,6 +174,12 @@ std::string save_history(const char* dir, const char* settings_path,
     std::snprintf(line, sizeof line, "%lld %lld %" PRId32 "\n", static_cast<long long>(r.changed),
                   static_cast<long long>(r.seen), r.target);
     text += line;
+  }
+  for (const zone_record& z : zones) {
+    char line[64];
+    std::snprintf(line, sizeof line, "zone %lld %lld", static_cast<long long>(z.changed),
+                  static_cast<long long>(z.seen));
+    text += line + (z.name.empty() ? "" : " " + z.name) + "\n";
   }
   const std::string part = std::string(kHistoryFile) + ".part" + std::to_string(getpid());
   const int fd = openat(dfd, part.c_str(),
@@ -159,6 +195,25 @@ std::string save_history(const char* dir, const char* settings_path,
   }
   close(dfd);
   return why;
+}
+
+zone_record host_zone(time_t now, const char* path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0) return {settings_changed(path), now, "UTC"};
+  zone_record zone{changed_at(st), now, ""};
+  if (!S_ISLNK(st.st_mode)) return zone;
+  char target[PATH_MAX];
+  const ssize_t length = readlink(path, target, sizeof target - 1);
+  if (length <= 0) return zone;
+  std::string name(target, static_cast<size_t>(length));
+  if (const size_t at = name.rfind("zoneinfo/"); at != std::string::npos) {
+    name.erase(0, at + 9);
+  } else if (name.front() != '/') {
+    const std::string link = path;
+    name = link.substr(0, link.find_last_of('/') + 1) + name;
+  }
+  if (!name.empty() && storable(name)) zone.name = name;
+  return zone;
 }
 
 time_t first_installed(const char* record, const char* machine_id) {

@@ -1,12 +1,14 @@
 // What velmora-audit reads from the host besides the journal: when the
-// settings file last changed, the history of what it said that earlier runs
-// kept in the state directory, and whether the daemon's unit is enabled.
+// settings file last changed, the zone /etc/localtime names, the history of
+// what both said that earlier runs kept in the state directory, and whether
+// the daemon's unit is enabled.
 //
 // Contract:
 // - The history is one small text file in the state directory, replaced
 //   whole (written beside it and renamed over it). A file that cannot be
-//   parsed in full is not used at all; one written by another version or
-//   for another settings file is neither used nor replaced. A state
+//   parsed in full is not used at all; one written by a later version or
+//   for another settings file is neither used nor replaced. One from the
+//   version before, which kept no zone, is used and written anew. A state
 //   directory that is a symbolic link is not followed.
 // - Nothing here decides: the audit judges with what these return.
 #pragma once
@@ -25,6 +27,7 @@ inline constexpr const char kHistoryFile[] = "settings-history";
 // leave it, and only a purge removes it.
 inline constexpr const char kInstalledRecord[] = "/var/lib/velmorad/installed";
 inline constexpr const char kMachineIdFile[] = "/etc/machine-id";
+inline constexpr const char kLocaltime[] = "/etc/localtime";
 
 // When the file at `path` last changed: the later of its modification and
 // status-change times, so that a copy that keeps an old modification time
@@ -32,8 +35,16 @@ inline constexpr const char kMachineIdFile[] = "/etc/machine-id";
 // directory above it that exists, which changed when the file went.
 time_t settings_changed(const char* path);
 
+// The zone `path` names, seen at `now`: the part of its link's target
+// after "zoneinfo/", else the target made absolute; no name for a file
+// that is no link. It changed when the link (or file) itself last did, as
+// for the settings file; missing, it is UTC, since the nearest directory
+// above changed.
+zone_record host_zone(time_t now, const char* path = kLocaltime);
+
 struct kept_history {
   std::vector<settings_record> records;  // oldest first
+  std::vector<zone_record> zones;        // oldest first
   std::string problem;                   // why what is kept is not used; empty when it is
   bool replaceable = false;              // this run may write the history
 };
@@ -45,7 +56,8 @@ kept_history load_history(const char* dir, const char* settings_path);
 // Writes `records` as the history of `settings_path` in `dir`; the reason
 // when it cannot, else empty.
 std::string save_history(const char* dir, const char* settings_path,
-                         const std::vector<settings_record>& records);
+                         const std::vector<settings_record>& records,
+                         const std::vector<zone_record>& zones);
 
 // When velmorad could first have run on this host: the time the package's
 // first install recorded, where the machine ID recorded is this host's;

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -70,16 +71,32 @@ std::string target_text(int32_t target) {
   return text;
 }
 
-// What the running daemon keeps, and what would apply the file.
+std::string zone_text(const zone_record& zone) {
+  return zone.name.empty() ? "a zone it does not name (a copy, not a link)" : zone.name;
+}
+
+// What the running daemon keeps, and what would apply the file and the zone.
 std::string pending_text(const audit_result& r, const audit_input& in) {
+  std::string text;
+  if (r.zone_pending) {
+    const zone_record& host = in.zones.back();
+    text = (r.kept_zone != nullptr
+                ? "velmorad keeps the zone " + zone_text(*r.kept_zone) + " until it restarts; "
+                : "velmorad started before /etc/localtime changed and keeps the zone it read "
+                  "then, which was not recorded, until it restarts; ") +
+           std::string(kLocaltime) + " names " + zone_text(host) + " since " +
+           local_text(host.changed, "%F %T") + ": " + kApply + " applies it";
+  }
+  if (!r.target_pending) return text;
+  if (!text.empty()) text += "; and ";
   const settings_record& file = in.settings.back();
   if (!r.kept_known) {
-    return "velmorad started before the settings file changed at " +
+    return text + "velmorad started before the settings file changed at " +
            local_text(file.changed, "%F %T") +
            " and keeps what it read then, which was not recorded, until it restarts; the file "
            "asks for " + target_text(file.target) + ": " + kApply + " applies it";
   }
-  return "velmorad keeps " + target_text(r.kept_target) +
+  return text + "velmorad keeps " + target_text(r.kept_target) +
          " until it restarts; the settings file asks for " + target_text(file.target) +
          " since " + local_text(file.changed, "%F %T") + ": " + kApply + " applies it";
 }
@@ -118,6 +135,9 @@ std::string describe(const due_time& due, const audit_input& in) {
     case verdict::unrecorded:
       return "unknown: velmorad started at " + local_text(due.since, "%F %T") +
              ", before the settings file's last change, and what it read then was not recorded";
+    case verdict::zone_unrecorded:
+      return "unknown: velmorad started at " + local_text(due.since, "%F %T") + ", before " +
+             kLocaltime + " changed, and the zone it read then was not recorded";
     case verdict::unknown:
       return due.at < in.journal_start
                  ? "unknown: the journal begins at " + local_text(in.journal_start, "%F %T") +
@@ -156,6 +176,11 @@ std::string summary(const audit_result& r, const audit_input& in) {
                    " happened: it begins at " + local_text(in.journal_start, "%F %T %Z");
           }
         }
+      }
+      if (r.unrecorded_since == 0) {
+        return "the zone velmorad started in at " +
+               local_text(r.zone_unrecorded_since, "%F %T %Z") + " was not recorded, and " +
+               kLocaltime + " has changed since";
       }
       return "what velmorad started at " + local_text(r.unrecorded_since, "%F %T %Z") +
              " read from the settings file was not recorded, and the file has changed since";
@@ -223,7 +248,8 @@ bool write_metrics(const std::string& file, const audit_result* r, const audit_i
                  "# HELP velmorad_running Whether velmorad runs now: 1 or 0.\n"
                  "# TYPE velmorad_running gauge\nvelmorad_running %d\n"
                  "# HELP velmorad_settings_pending Whether the running velmorad keeps a target "
-                 "other than the settings file's, until it restarts: 1 or 0.\n"
+                 "other than the settings file's, or a zone other than /etc/localtime's, until "
+                 "it restarts: 1 or 0.\n"
                  "# TYPE velmorad_settings_pending gauge\nvelmorad_settings_pending %d\n",
                  r->running_now ? 1 : 0, r->pending ? 1 : 0);
     if (in.enabled >= 0) {
@@ -314,14 +340,22 @@ int main(int argc, char** argv) {
     in.settings = std::move(kept.records);
     if (!kept.problem.empty()) notes.push_back("not used: " + kept.problem);
     record_settings(&in.settings, file);
+    // The daemon's zone is the one /etc/localtime names, since its unit sets
+    // no TZ; a TZ given to the audit is taken as every daemon's zone, and
+    // the zones recorded stay as they are.
+    if (std::getenv("TZ") == nullptr) {
+      record_zone(&kept.zones, host_zone(in.now));
+      in.zones = kept.zones;
+    }
     if (kept.replaceable) {
-      if (const std::string why = save_history(state_dir, settings_path, in.settings);
+      if (const std::string why = save_history(state_dir, settings_path, in.settings, kept.zones);
           !why.empty()) {
         notes.push_back("not recorded: " + why);
       }
     }
   } else {
     in.settings.push_back(file);
+    if (std::getenv("TZ") == nullptr) in.zones.push_back(host_zone(in.now));
     notes.push_back("not recorded: the history of a settings file other than " +
                     std::string(kSettingsPath) + " is kept only with --state");
   }

@@ -163,8 +163,8 @@ journal() {
 # history file's text (printf format). LINES and METRICS, split at "|",
 # must each match a whole line (grep -E) of the output and of the metrics
 # file (written with --prometheus under umask 077), which must be a new
-# file, mode 0644, and say the exit code as its state; a METRICS item
-# "!RE" must match no line, and METRICS "none" wants the old file left as it
+# file, mode 0644, and say the exit code as its state; an item "!RE" must
+# match no line, and METRICS "none" wants the old file left as it
 # was. The run is prefixed with the array "as"; with defaults set it is
 # given neither --settings nor --state and finds the file and the state
 # directory at their default paths. With installed set ("MACHINE-ID
@@ -220,7 +220,11 @@ case_() {
   ((got == status)) || { echo "  exit code $got, expected $status"; ok=0; }
   local IFS='|'
   for line in $want; do
-    grep -qxE -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
+    if [[ $line == !* ]]; then
+      ! grep -qxE -- "${line#!}" "$work/out" || { echo "  a line: ${line#!}"; ok=0; }
+    else
+      grep -qxE -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
+    fi
   done
   if [[ $metrics == none ]]; then
     [[ $(cat "$prom") == old ]] || { echo "  the metrics file was touched"; ok=0; }
@@ -239,12 +243,12 @@ case_() {
   # Another version's or another file's history, a link or a read-only
   # directory are left as they are; anywhere else this run's view is
   # recorded, and what the last row left is used.
-  if [[ $state == *"history 2"* || $state == *"file /etc/"* || $state == symlink ||
+  if [[ $state == *"history 3"* || $state == *"file /etc/"* || $state == symlink ||
         $state == readonly ]]; then
     [[ $(cat "$dir/settings-history" 2>/dev/null) == "$history_before" &&
        -z $(ls "$work/elsewhere" 2>/dev/null) ]] || { echo "  the history was written"; ok=0; }
   elif [[ $state != missing ]]; then
-    [[ $(sed -n 1,2p "$dir/settings-history") == "velmora-audit settings history 1"$'\n'"file $settings" ]] ||
+    [[ $(sed -n 1,2p "$dir/settings-history") == "velmora-audit settings history 2"$'\n'"file $settings" ]] ||
       { echo "  no history of $settings written"; ok=0; }
   fi
   if [[ $state == keep || $state == fresh ]] && grep -q '^note: not used' "$work/out"; then
@@ -353,14 +357,32 @@ case_ "garbage: not used, replaced" happened enabled 'hello\n\377\n' 0 "--days 2
 case_ "a record that cannot be read: not used, replaced" happened enabled \
   "velmora-audit settings history 1\nfile $work/settings\n100 99 180\n" 0 "--days 2" \
   "$happened|note: not used: .*: line 3 cannot be read" ""
-case_ "another version's history: not used, kept" happened enabled \
-  'velmora-audit settings history 2\nanything\n' 0 "--days 2" "note: not used: .*: written by another version, or not a history" ""
+case_ "a zone record that cannot be read: not used, replaced" happened enabled \
+  "velmora-audit settings history 2\nfile $work/settings\n100 200 180\nzone 100 200 \n" 0 "--days 2" \
+  "$happened|note: not used: .*: line 4 cannot be read" ""
+case_ "the version before's, which kept no zone: used, written anew" happened enabled \
+  "velmora-audit settings history 1\nfile $work/settings\n100 200 180\n" 0 "--days 2" \
+  "$happened|!note: .*" ""
+case_ "a later version's history: not used, kept" happened enabled \
+  'velmora-audit settings history 3\nanything\n' 0 "--days 2" "note: not used: .*: written by another version, or not a history" ""
 case_ "another settings file's history: not used, kept" happened enabled \
   'velmora-audit settings history 1\nfile /etc/other-settings\n100 200 180\n' 0 "--days 2" \
   "note: not used: .*: the history of another settings file \(file /etc/other-settings\)" ""
 case_ "a history cut short: not used, replaced" happened enabled \
   "velmora-audit settings history 1\nfile $work/settings\n100 200 180" 0 "--days 2" \
   "note: not used: .*: its last line is cut short" ""
+# Without TZ the audit records the zone /etc/localtime names, after those
+# kept; on a host in UTC, as these rows' times are.
+if [[ $(readlink -f /etc/localtime) == */UTC ]]; then
+  as=(env -u TZ)
+  case_ "the host's zone recorded after the one kept" happened enabled \
+    "velmora-audit settings history 2\nfile $work/settings\n100 200 180\nzone 100 200 Asia/Tokyo\n" \
+    0 "--days 2" "$happened|!note: .*" ""
+  as=()
+  zones=$(grep '^zone ' "$work/state/settings-history")
+  [[ $zones == "zone 100 200 Asia/Tokyo"$'\n'"zone "[0-9]*" "[0-9]*" "*UTC ]] ||
+    { echo "FAIL  the zones recorded: $zones"; ((++failed)); }
+fi
 
 # Retimed without a restart, on this machine's clock: the running daemon
 # keeps the target the history shows it read, and restarting it applies
