@@ -88,6 +88,7 @@ package_contents() {
 -rw-r--r-- root/root ./usr/lib/tmpfiles.d/velmorad.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/velmorad.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-audit.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-next.8.gz
