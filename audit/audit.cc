@@ -310,6 +310,13 @@ audit_result audit(const audit_input& in) {
     const settings_record& file = in.settings.back();
     result.target_pending = s.start < file.changed &&
                             (s.settings == nullptr || s.settings->target != file.target);
+    if (s.known()) {
+      const std::vector<time_t> ahead = in_zone(s.zone, [&] {
+        return predict_runs(s.settings->target, s.start, INT_MAX, in.now + kNextHorizon);
+      });
+      const auto next = std::upper_bound(ahead.begin(), ahead.end(), in.now);
+      if (next != ahead.end()) result.next_restart = *next;
+    }
     result.zone_pending = s.zone != nullptr || !s.zone_known;
     result.kept_zone = s.zone;
     result.pending = result.target_pending || result.zone_pending;

@@ -188,7 +188,15 @@ struct audit_result {
   // velmorad came to this host within the window: the restarts due were
   // due since `installed`.
   bool installed_within = false;
+  // The running daemon's next pass after now that runs the command, by the
+  // target and in the zone it keeps; 0 when it does not run, they are not
+  // known, or no pass comes within kNextHorizon.
+  time_t next_restart = 0;
 };
+
+// How far ahead next_restart is looked for: a daily restart comes within a
+// day and the hour the clock falls back.
+inline constexpr time_t kNextHorizon = 2 * 86400;
 
 audit_result audit(const audit_input& input);
 

@@ -60,6 +60,7 @@ struct Case {
   bool pending = false;
   const char* installed = nullptr;  // when velmorad came to the host; nullptr: not known
   std::vector<Zone> zones = {};  // none: TZ is set, every daemon ran in `zone`
+  const char* next = nullptr;    // the next restart, "none", or nullptr: not checked
 };
 
 std::vector<std::string> Days(const audit_result& result) {
@@ -98,7 +99,8 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
       {"pending: due two minutes ago", "UTC", at3, "2026-06-02 03:02:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", nullptr}},
        {{"2026-06-01 20:00:30 +0000", 0}},
-       {"06-02 pending"}, audit_state::ok},
+       {"06-02 pending"}, audit_state::ok, {}, -1, false, nullptr, {},
+       "2026-06-03 03:00:00 +0000"},
       {"the host was down at the due time", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", "2026-06-02 01:00:00 +0000"},
         {"2026-06-02 05:00:00 +0000", nullptr}},
@@ -122,7 +124,7 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        "2026-06-02 12:00:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", nullptr}},
        {{"2026-06-01 20:00:30 +0000", 0}, {"2026-06-02 01:00:00 +0000", 0, false}},
-       {"06-02 not running"}, audit_state::warning},
+       {"06-02 not running"}, audit_state::warning, {}, -1, false, nullptr, {}, "none"},
       {"stopped ten seconds before the due pass, the host stayed up", "UTC", at3,
        "2026-06-02 12:00:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", nullptr}},
@@ -334,12 +336,13 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {{"2026-12-07 08:01:30 +0000", 0}},
        {"12-08 coming"}, audit_state::warning, {}, -1, true, nullptr,
        {{"2020-01-01 00:00:00 +0000", "2026-12-07 11:00:00 +0000", "America/New_York"},
-        {"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}}},
+        {"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}},
+       "2026-12-08 08:00:00 +0000"},
       {"... the old zone not recorded", "Asia/Tokyo", at3, "2026-12-07 19:00:00 +0000", 1,
        {{"2026-12-07 08:01:00 +0000", nullptr, true}},
        {{"2026-12-07 08:01:30 +0000", 0}},
        {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
-       {{"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}}},
+       {{"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}}, "none"},
       {"a copy, not a link, changed under the running daemon", "Asia/Tokyo", at3,
        "2026-12-07 19:00:00 +0000", 1,
        {{"2026-12-07 08:01:00 +0000", nullptr, true}},
@@ -376,6 +379,9 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     EXPECT_EQ(Days(result), c.days_seen);
     EXPECT_EQ(result.state, c.state);
     EXPECT_EQ(result.pending, c.pending);
+    if (c.next != nullptr) {
+      EXPECT_EQ(result.next_restart, std::string(c.next) == "none" ? 0 : At(c.next));
+    }
   }
 }
 

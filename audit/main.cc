@@ -252,6 +252,14 @@ bool write_metrics(const std::string& file, const audit_result* r, const audit_i
                  "it restarts: 1 or 0.\n"
                  "# TYPE velmorad_settings_pending gauge\nvelmorad_settings_pending %d\n",
                  r->running_now ? 1 : 0, r->pending ? 1 : 0);
+    if (r->next_restart != 0) {
+      std::fprintf(out,
+                   "# HELP velmorad_next_restart_timestamp_seconds When the running velmorad "
+                   "will next restart the host, by the target and zone it keeps; absent when "
+                   "it does not run.\n# TYPE velmorad_next_restart_timestamp_seconds gauge\n"
+                   "velmorad_next_restart_timestamp_seconds %lld\n",
+                   static_cast<long long>(r->next_restart));
+    }
     if (in.enabled >= 0) {
       std::fprintf(out,
                    "# HELP velmorad_enabled Whether velmorad.service is enabled: 1 or 0; absent "

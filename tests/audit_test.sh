@@ -265,7 +265,7 @@ printf "$at" >"$work/settings"
 happened="VELMORAD OK - 1 restart due in the last 2 days, it happened, the last at .*"
 case_ "the restart happened" happened enabled fresh 0 "-d 2" \
   "$happened|.*  happened: due .*, the host went down at .*" \
-  "velmorad_restarts_happened 1|velmorad_running 1|velmorad_enabled 1|velmorad_settings_pending 0"
+  "velmorad_restarts_happened 1|velmorad_running 1|velmorad_enabled 1|velmorad_settings_pending 0|velmorad_next_restart_timestamp_seconds $((due + 86400))"
 case_ "a second run over what the first wrote" happened enabled keep 0 "--days 2" "$happened" ""
 defaults=1 case_ "the default settings file, and the default state directory" happened enabled fresh 0 \
   "--days 2" "$happened|target .*, from /opt/velmora/etc/settings as it reads now, .*" ""
@@ -295,7 +295,7 @@ case_ "masked, its enable link left: turned off" stopped masked+wanted fresh 0 "
   "VELMORAD OK - restarts are turned off: .*" "velmorad_enabled 0"
 case_ "stopped, yet enabled: not running" stopped enabled fresh 1 "--days 2" \
   "VELMORAD WARNING - velmorad is not running now, and velmorad.service is enabled .*" \
-  "velmorad_enabled 1"
+  "velmorad_enabled 1|!velmorad_next_restart_.*"
 case_ "stopped, no systemd to ask: not running" stopped none fresh 1 "--days 2" \
   "VELMORAD WARNING - velmorad is not running now; whether velmorad.service is enabled cannot be told .*" \
   "velmorad_running 0"
