@@ -1,11 +1,14 @@
 // velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]
+// velmora-next --spread HH:MM-HH:MM
 // velmora-next --help | --version
 //
 // Prints what velmorad reads from a settings file and when it will run the
 // reboot command: one item a line on standard output, warnings on standard
 // error. With --check it prints only a verdict and exits 1 when the daemon
 // will not do what the file says, for the tools that validate a file before
-// they install it. Runs nothing and writes nothing.
+// they install it. With --spread it prints the settings that restart this
+// host at its own minute within a window, for configuration tools that
+// spread a fleet. Runs nothing and writes nothing.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include "daemon/scheduler.h"
 #include "forecast/forecast.h"
 #include "next/next.h"
+#include "next/spread.h"
 #include "settings/settings.h"
 
 namespace {
@@ -31,7 +35,7 @@ constexpr int kMaxCount = 1000;
 
 constexpr char kUsage[] =
     "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] "
-    "[--count N]\n";
+    "[--count N]\n       velmora-next --spread HH:MM-HH:MM\n";
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "velmora-next: %s\n%s", why.c_str(), kUsage);
@@ -47,6 +51,8 @@ int help() {
               "  -s, --settings PATH   the settings file (default %s)\n"
               "  -f, --from TIME       local time the daemon is taken to start (default now)\n"
               "  -n, --count N         how many runs to list, 1 to %d (default 5)\n"
+              "      --spread WINDOW   the settings for this host's own minute within\n"
+              "                        WINDOW (HH:MM-HH:MM), from its machine ID\n"
               "  -h, --help            this text\n"
               "  -V, --version         the version\n\n"
               "The zone is TZ where set, else the host's. See velmora-next(8).\n",
@@ -67,6 +73,42 @@ bool checking = false;
 
 void warn(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
 
+// The settings lines for this host's minute within `window`, judged over
+// the year from `from`.
+int spread(const char* window, time_t from) {
+  int32_t start = 0, length = 0;
+  if (!parse_window(window, &start, &length)) {
+    return usage(std::string("--spread takes a window HH:MM-HH:MM, its end not its start: ") +
+                 window);
+  }
+  char id[40] = {};
+  FILE* file = std::fopen(kMachineIdPath, "re");
+  const bool read = file != nullptr && std::fscanf(file, "%39s", id) == 1;
+  if (file != nullptr) std::fclose(file);
+  if (!read || std::strlen(id) != 32 || std::strspn(id, "0123456789abcdef") != 32) {
+    std::fprintf(stderr, "velmora-next: %s holds no machine ID, which the minute comes from\n",
+                 kMachineIdPath);
+    return 1;
+  }
+  const spread_pick pick = spread_minute(id, start, length, from);
+  if (pick.target < 0) {
+    std::fprintf(stderr, "velmora-next: no minute in %s restarts the host at that minute on "
+                 "every night of the coming year in this zone\n", window);
+    return 1;
+  }
+  if (!pick.once) {
+    std::string days;
+    for (const odd_night& night : odd_nights(pick.target, from, 366)) {
+      days += (days.empty() ? "" : ", ") + local_text(night.day, "%F");
+    }
+    warn("no minute in " + std::string(window) + " restarts the host only once on every " +
+         "night in this zone; this one restarts it once more on " + days);
+  }
+  std::printf("MOD_VELMORA_ENABLED=1\nMOD_VELMORA_HOUR=%d\nMOD_VELMORA_MINUTE=%d\n",
+              static_cast<int>(pick.target / 60), static_cast<int>(pick.target % 60));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,11 +116,12 @@ int main(int argc, char** argv) {
   time_t from = time(nullptr);
   bool twice = false;
   int count = 5;
+  const char* window = nullptr;
   static const option options[] = {
       {"check", no_argument, nullptr, 'c'},       {"settings", required_argument, nullptr, 's'},
       {"from", required_argument, nullptr, 'f'},  {"count", required_argument, nullptr, 'n'},
       {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
-      {nullptr, 0, nullptr, 0}};
+      {"spread", required_argument, nullptr, 'w'}, {nullptr, 0, nullptr, 0}};
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, ":cs:f:n:hV", options, nullptr)) != -1;) {
     switch (c) {
@@ -95,6 +138,7 @@ int main(int argc, char** argv) {
           return usage(std::string("--count takes a number from 1 to 1000: ") + optarg);
         }
         break;
+      case 'w': window = optarg; break;
       case 'h': return help();
       case 'V': std::printf("velmora-next %s\n", VELMORA_VERSION); return 0;
       case ':': return usage(std::string(argv[optind - 1]) + " needs a value");
@@ -102,6 +146,7 @@ int main(int argc, char** argv) {
     }
   }
   if (optind < argc) return usage(std::string("unexpected argument: ") + argv[optind]);
+  if (window != nullptr) return spread(window, from);
 
   // The daemon's own reading of the file, as far as the permission bits let
   // the daemon in: what this caller can read does not matter.
