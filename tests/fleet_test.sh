@@ -1,0 +1,443 @@
+#!/usr/bin/env bash
+# A fleet, end to end: three booted Debian 12 hosts with the package, the
+# node exporter and an SSH server, and a monitor with Debian's Prometheus,
+# loading the package's alert rules as they are, and Alertmanager, which
+# sends to a webhook receiver that records each notification. All of them
+# are containers from tools/debian-root on a bridge of a network namespace
+# that this test makes, and that ends with it.
+#
+# From the monitor, ansible-playbook applies the package's example playbook
+# over SSH: first with one time for all (VelmoradRestartsClustered fires),
+# then with each host's own minute from velmora-next --spread, in a window
+# chosen so that the three minutes come soon and lie in three ten-minute
+# slots (it clears). Each host must restart at its minute but velmora-b,
+# whose drop-in takes systemctl, behind /sbin/reboot, from the daemon. The
+# receiver's record must then hold, of the alerts on single hosts, one
+# notification: VelmoradRestartMissed firing for velmora-b.
+#
+#   tests/fleet_test.sh BUILD_DIR   (the package in BUILD_DIR/deb)
+#
+# Every systemctl or reboot runs in a container, through nsenter into its
+# PID 1, and only once that process is checked to be PID 1 of a PID
+# namespace other than this one. Where it cannot run, it fails under
+# CI=true and is skipped (exit 77) elsewhere.
+set -uo pipefail
+build=$(realpath "$1")
+source_dir=$(dirname "$(realpath "$0")")/..
+passed=0 failed=0
+started=$SECONDS
+
+cannot_run() {
+  [[ ${CI:-} == true ]] && { echo "FAIL: $*"; exit 1; }
+  echo "SKIP: $*"; exit 77
+}
+((EUID == 0)) || cannot_run "needs root to make and boot containers"
+for tool in mmdebstrap systemd-nspawn unshare nsenter setpriv ip dpkg-deb; do
+  command -v "$tool" >/dev/null || cannot_run "$tool is missing"
+done
+deb=$(ls "$build"/deb/velmorad_*.deb 2>/dev/null) || { echo "FAIL: no package in $build/deb"; exit 1; }
+arch=$(dpkg-deb -f "$deb" Architecture)
+
+hosts=(velmora-a velmora-b velmora-c)
+missing=velmora-b
+machines=(monitor "${hosts[@]}")
+declare -A address=([monitor]=10.213.77.10 [velmora-a]=10.213.77.11
+                    [velmora-b]=10.213.77.12 [velmora-c]=10.213.77.13)
+declare -A wrapper_pid nspawn_pid init_pid
+work=$(mktemp -d /var/tmp/velmorad-fleet.XXXXXX)
+net_pid=""
+finish() {
+  local m
+  for m in "${machines[@]}"; do
+    [[ -n ${wrapper_pid[$m]:-} ]] && pkill -KILL -P "${wrapper_pid[$m]}"
+  done
+  [[ -n $net_pid ]] && kill -KILL "$net_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap finish EXIT
+trap 'exit 1' INT TERM HUP
+
+check() {
+  local name=$1
+  shift
+  if "$@"; then
+    echo "ok    $name"; ((++passed))
+  else
+    echo "FAIL  $name"; ((++failed)); return 1
+  fi
+}
+is() { [[ $1 == "$2" ]]; }
+quietly() { "$@" >>"$work/commands.log" 2>&1; }
+elapsed() { printf '%d:%02d' $(((SECONDS - started) / 60)) $(((SECONDS - started) % 60)); }
+
+# ---- the roots ---------------------------------------------------------------
+
+"$source_dir/tools/debian-root" bookworm "$arch" \
+  systemd,systemd-sysv,dbus,prometheus-node-exporter,openssh-server,python3 >"$work/host-image" &
+pids=($!)
+"$source_dir/tools/debian-root" bookworm "$arch" \
+  systemd,systemd-sysv,dbus,prometheus,prometheus-alertmanager,ansible-core,openssh-client,python3 \
+  >"$work/monitor-image" &
+pids+=($!)
+# waits for the processes in pids; fails when any failed.
+await_all() { local pid status=0; for pid in "${pids[@]}"; do wait "$pid" || status=1; done; return $status; }
+await_all || cannot_run "cannot make the Debian 12 root file systems"
+pids=()
+for m in "${machines[@]}"; do
+  image=$(cat "$work/host-image")
+  [[ $m == monitor ]] && image=$(cat "$work/monitor-image")
+  mkdir -p "$work/$m"
+  tar -C "$work/$m" -xf "$image" &
+  pids+=($!)
+done
+await_all || cannot_run "cannot unpack the roots"
+
+# Each machine: its name, a machine ID of its own, and its address on the
+# bridge, from systemd-networkd.
+for m in "${machines[@]}"; do
+  root=$work/$m
+  echo "$m" >"$root/etc/hostname"
+  printf '%s' "velmora fleet $m" | md5sum | cut -c1-32 >"$root/etc/machine-id"
+  printf '[Match]\nName=host0\n[Network]\nAddress=%s/24\nLinkLocalAddressing=no\nIPv6AcceptRA=no\n' \
+    "${address[$m]}" >"$root/etc/systemd/network/10-fleet.network"
+  # apt's own timers would take the package database while the test installs.
+  rm -f "$root"/etc/systemd/system/timers.target.wants/apt-daily*.timer
+  ln -sf /lib/systemd/system/systemd-networkd.service \
+    "$root/etc/systemd/system/multi-user.target.wants/systemd-networkd.service"
+  mkdir -p "$root/etc/systemd/system/sockets.target.wants"
+  ln -sf /lib/systemd/system/systemd-networkd.socket \
+    "$root/etc/systemd/system/sockets.target.wants/systemd-networkd.socket"
+done
+for h in "${hosts[@]}"; do
+  cp "$deb" "$work/$h/root/velmorad.deb"
+done
+# The restart command out of the daemon's reach, the daemon still root.
+mkdir -p "$work/$missing/etc/systemd/system/velmorad.service.d"
+printf '[Service]\nInaccessiblePaths=/usr/bin/systemctl\n' \
+  >"$work/$missing/etc/systemd/system/velmorad.service.d/no-reboot.conf"
+
+# The monitor: Prometheus scraping the three exporters every 5 s with the
+# rules as shipped, Alertmanager with a group for each alert and host, and
+# the receiver, which writes a line for each alert in each notification.
+mon=$work/monitor
+for h in "${hosts[@]}"; do echo "${address[$h]} $h"; done >>"$mon/etc/hosts"
+cp "$source_dir/packaging/prometheus/velmorad-rules.yml" "$mon/etc/prometheus/"
+cat >"$mon/etc/prometheus/prometheus.yml" <<EOF
+global: {scrape_interval: 5s, evaluation_interval: 5s}
+rule_files: [velmorad-rules.yml]
+alerting:
+  alertmanagers: [{static_configs: [{targets: ['127.0.0.1:9093']}]}]
+scrape_configs:
+  - job_name: node
+    static_configs: [{targets: [$(printf "'%s:9100', " "${hosts[@]}")]}]
+EOF
+cat >"$mon/etc/prometheus/alertmanager.yml" <<'EOF'
+route:
+  receiver: record
+  group_by: [alertname, instance]
+  group_wait: 1s
+  group_interval: 5s
+  repeat_interval: 24h
+receivers:
+  - name: record
+    webhook_configs: [{url: 'http://127.0.0.1:9099/', send_resolved: true}]
+EOF
+echo 'ARGS="--web.listen-address=127.0.0.1:9090"' >"$mon/etc/default/prometheus"
+echo 'ARGS="--web.listen-address=127.0.0.1:9093 --cluster.listen-address="' \
+  >"$mon/etc/default/prometheus-alertmanager"
+cat >"$mon/root/receiver.py" <<'EOF'
+import json, time
+from http.server import BaseHTTPRequestHandler, HTTPServer
+class Receiver(BaseHTTPRequestHandler):
+    def do_POST(self):
+        note = json.loads(self.rfile.read(int(self.headers['Content-Length'])))
+        with open('/root/record', 'a') as record:
+            for alert in note['alerts']:
+                labels = alert['labels']
+                record.write('%s %s %s %s\n' % (time.strftime('%H:%M:%S'), alert['status'],
+                             labels['alertname'], labels.get('instance', '-')))
+        self.send_response(200)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+HTTPServer(('127.0.0.1', 9099), Receiver).serve_forever()
+EOF
+touch "$mon/root/record"
+cp "$source_dir/packaging/ansible/velmorad.yml" "$mon/root/"
+{
+  printf '%s\n' "${hosts[@]}"
+  echo '[all:vars]'
+  echo 'ansible_user=root'
+  echo 'ansible_python_interpreter=/usr/bin/python3'
+  echo 'ansible_ssh_common_args=-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null'
+} >"$mon/root/inventory"
+
+# ---- the network and the containers ------------------------------------------
+
+# The network namespace, held by a process that dies with this script.
+unshare --net -- setpriv --pdeathsig KILL sleep 3600 &
+net_pid=$!
+in_net() { nsenter --net="/proc/$net_pid/ns/net" -- "$@"; }
+sleep 0.2
+in_net ip link set lo up &&
+  in_net ip link add velmora0 type bridge &&
+  in_net ip link set velmora0 up || cannot_run "cannot make a network namespace with a bridge"
+
+# Starts machine $1 in the background, on the bridge; its nspawn's exit
+# status and the time it ended go to $work/$1.ended. Nothing of nspawn's is
+# left on the host: /run/systemd is a private tmpfs, and nothing is
+# registered with a machine manager.
+start() {
+  rm -f "$work/$1.ended"
+  (
+    in_net unshare --mount --propagation private -- bash -c \
+      'mount -t tmpfs velmora-nspawn /run/systemd &&
+       exec systemd-nspawn --quiet --register=no --keep-unit --timezone=off --console=pipe \
+         --network-bridge=velmora0 --machine="$2" -b -D "$1"' \
+      start "$work/$1" "$1" </dev/null >>"$work/$1.console" 2>&1
+    echo "$? $(date +%s)" >"$work/$1.ended"
+  ) &
+  wrapper_pid[$1]=$! nspawn_pid[$1]="" init_pid[$1]=""
+}
+
+# Waits for machine $1's manager to finish starting; sets its nspawn_pid
+# and init_pid.
+await() {
+  local m=$1 i pid state
+  for ((i = 0; i < 600; ++i)); do
+    [[ -z ${nspawn_pid[$m]} ]] && for pid in $(pgrep -P "${wrapper_pid[$m]}"); do
+      [[ $(cat "/proc/$pid/comm" 2>/dev/null) == systemd-nspawn ]] && nspawn_pid[$m]=$pid
+    done
+    [[ -n ${nspawn_pid[$m]} ]] && for pid in $(pgrep -P "${nspawn_pid[$m]}"); do
+      [[ $(awk '/^NSpid:/ { print $NF }' "/proc/$pid/status" 2>/dev/null) == 1 ]] && init_pid[$m]=$pid
+    done
+    [[ -n ${init_pid[$m]} ]] && break
+    sleep 0.1
+  done
+  [[ -n ${init_pid[$m]} ]] || return 1
+  for ((i = 0; i < 240; ++i)); do
+    state=$(on "$m" timeout 5 systemctl is-system-running 2>/dev/null)
+    [[ $state == running || $state == degraded ]] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+# on MACHINE COMMAND...: runs COMMAND in every namespace of the machine's
+# PID 1, with a plain environment. Refuses unless that process is a child
+# of the machine's nspawn and PID 1 of a PID namespace other than ours.
+on() {
+  local m=$1 pid=${init_pid[$1]:-}
+  shift
+  [[ -n $pid && -n ${nspawn_pid[$m]:-} &&
+     $(awk '/^PPid:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) == "${nspawn_pid[$m]}" &&
+     $(awk '/^NSpid:/ { print $NF }' "/proc/$pid/status" 2>/dev/null) == 1 &&
+     $(readlink "/proc/$pid/ns/pid") != $(readlink /proc/self/ns/pid) ]] ||
+    { echo "on: $m has no container whose PID 1 is $pid; refused" >&2; return 99; }
+  nsenter --target "$pid" --all -- \
+    /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root "$@"
+}
+
+echo "== $(elapsed) booting the monitor and three hosts"
+for m in "${machines[@]}"; do start "$m"; done
+for m in "${machines[@]}"; do
+  await "$m" || { tail -n 20 "$work/$m.console"; cannot_run "cannot boot $m with systemd-nspawn here"; }
+done
+# The package, as the README installs it; the audit's timer enabled.
+pids=()
+for h in "${hosts[@]}"; do
+  on "$h" env DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=60 \
+    /root/velmorad.deb \
+    >>"$work/$h.install" 2>&1 &
+  pids+=($!)
+done
+await_all
+for h in "${hosts[@]}"; do
+  check "$h: apt-get install the package" quietly on "$h" dpkg-query -W velmorad
+  quietly on "$h" systemctl enable --now velmorad-audit.timer
+done
+quietly on monitor ssh-keygen -q -t ed25519 -N '' -f /root/.ssh/id_ed25519
+for h in "${hosts[@]}"; do
+  install -m 600 "$mon/root/.ssh/id_ed25519.pub" "$work/$h/root/.ssh/authorized_keys"
+done
+quietly on monitor systemd-run --unit=receiver python3 /root/receiver.py
+echo "  up at $(elapsed); machine IDs: $(for h in "${hosts[@]}"; do printf '%s %s  ' "$h" "$(cat "$work/$h/etc/machine-id")"; done)"
+
+# ---- the playbook --------------------------------------------------------------
+
+# play ARGS...: the example playbook from the monitor to the three hosts.
+play() {
+  on monitor ansible-playbook -i /root/inventory /root/velmorad.yml "$@" >"$work/play.log" 2>&1
+  local status=$?
+  cat "$work/play.log" >>"$work/commands.log"
+  return $status
+}
+# Each host's daemon, as the ID of the unit's current run.
+runs() { for h in "${hosts[@]}"; do on "$h" systemctl show -p InvocationID --value velmorad.service; done; }
+# The audit on each host: never "not yet applied" once the playbook has run.
+applied() {
+  local h audit bad=""
+  for h in "${hosts[@]}"; do
+    audit=$(on "$h" velmora-audit --days 2)
+    grep -q 'not yet applied' <<<"$audit" && bad+="$h "
+    quietly on "$h" systemctl start velmorad-audit.service
+  done
+  check "$1: no host's audit says not yet applied (${bad:-none})" is "$bad" ""
+}
+# waits up to $2 seconds for the receiver to record a line matching $1.
+recorded() {
+  local deadline=$((SECONDS + $2))
+  until grep -qE "$1" "$mon/root/record"; do ((SECONDS < deadline)) || return 1; sleep 1; done
+}
+
+echo "== $(elapsed) the playbook with one time for all"
+fixed=$(on velmora-a date -d '12 hours' +%H:%M)
+check "ansible-playbook -e velmorad_time=$fixed" play -e "velmorad_time=$fixed" ||
+  tail -n 20 "$work/play.log"
+for h in "${hosts[@]}"; do
+  got=$(on "$h" stat -c '%a %U' /opt/velmora/etc/settings)" "$(on "$h" cat /opt/velmora/etc/settings | tr '\n' ' ')
+  check "$h: settings $got" is "$got" \
+    "644 root MOD_VELMORA_ENABLED=1 MOD_VELMORA_HOUR=$((10#${fixed%:*})) MOD_VELMORA_MINUTE=$((10#${fixed#*:})) "
+  state=$(on "$h" systemctl is-enabled velmorad.service)/$(on "$h" systemctl is-active velmorad.service)
+  check "$h: velmorad.service $state" is "$state" enabled/active
+done
+applied "one time for all"
+check "the receiver: VelmoradRestartsClustered firing" recorded ' firing VelmoradRestartsClustered ' 90
+
+# The window: from the first minute that leaves time for the playbook,
+# chosen so that the hosts' minutes fall in three ten-minute slots (of UTC,
+# the hosts' zone) and the last restart, or velmora-b's miss, judged five
+# minutes on, comes as soon as can be. Each host says its minute in each
+# window.
+echo "== $(elapsed) the playbook with each host's own minute"
+hm() { printf '%02d:%02d' $(($1 % 86400 / 3600)) $(($1 % 3600 / 60)); }
+first=$((($(date +%s) + 90 + 59) / 60 * 60))
+for s in $(seq 0 9); do
+  for l in $(seq 12 45); do
+    echo "$(hm $((first + s * 60)))-$(hm $((first + (s + l) * 60)))"
+  done
+done >"$work/windows"
+for i in "${!hosts[@]}"; do
+  # shellcheck disable=SC2016
+  on "${hosts[i]}" bash -c 'while read -r w; do
+      echo "$w $(velmora-next --spread "$w" 2>/dev/null | tr "\n" " ")"; done' \
+    <"$work/windows" >"$work/minutes.$i"
+  [[ ${hosts[i]} == "$missing" ]] && missing_index=$i
+done
+read -r window times < <(awk -v first="$first" -v missing="$missing_index" '
+  BEGIN { host = -1 }
+  FNR == 1 { ++host }
+  {
+    for (f = 2; f <= NF; ++f) { split($f, kv, "="); v[kv[1]] = kv[2] }
+    if (NF < 4) next
+    t = int(first / 86400) * 86400 + (v["MOD_VELMORA_HOUR"] * 60 + v["MOD_VELMORA_MINUTE"]) * 60
+    at[$1, host] = t < first ? t + 86400 : t
+    seen[$1]++
+  }
+  END {
+    for (w in seen) {
+      if (seen[w] != 3) continue
+      end = 0; slots = " "; shared = 0
+      for (i = 0; i < 3; ++i) {
+        e = at[w, i] + (i == missing ? 370 : 60)
+        if (e > end) end = e
+        s = int(at[w, i] / 600)
+        if (index(slots, " " s " ")) shared = 1
+        slots = slots s " "
+      }
+      if (!shared && (best == "" || end < bestend)) { best = w; bestend = end }
+    }
+    if (best != "") print best, at[best, 0], at[best, 1], at[best, 2]
+  }' "$work"/minutes.{0,1,2})
+[[ -n ${window:-} ]] || { echo "FAIL: no window puts the hosts in three slots"; exit 1; }
+declare -A due
+read -r "due[${hosts[0]}]" "due[${hosts[1]}]" "due[${hosts[2]}]" <<<"$times"
+echo "  window $window: $(for h in "${hosts[@]}"; do printf '%s %s  ' "$h" "$(hm "${due[$h]}")"; done)"
+before=$(runs)
+check "ansible-playbook -e velmorad_spread=$window" play -e "velmorad_spread=$window" ||
+  tail -n 20 "$work/play.log"
+after=$(runs)
+for h in "${hosts[@]}"; do
+  got=$(on "$h" cat /opt/velmora/etc/settings | tr '\n' ' ')
+  check "$h: settings $got" is "$got" \
+    "MOD_VELMORA_ENABLED=1 MOD_VELMORA_HOUR=$((due[$h] % 86400 / 3600)) MOD_VELMORA_MINUTE=$((due[$h] % 3600 / 60)) "
+done
+restarted=$(printf '%s\n' "$before" "$after" | grep . | sort -u | wc -l)
+check "the handler restarted each daemon ($restarted runs before and after, of 6)" is "$restarted" 6
+applied "each host's own minute"
+applied_at=$(date +%s)
+echo "  applied at $(elapsed), $((first - applied_at)) s before the window opens"
+
+# ---- the restarts ----------------------------------------------------------------
+
+# In the order of their minutes: each host restarts within a minute of its
+# own (nspawn exits 133), boots again and audits the restart as happened;
+# velmora-b stays up, and five minutes on its audit calls the restart
+# missed, which the receiver must hear of.
+echo "== $(elapsed) the restarts"
+order=$(for h in "${hosts[@]}"; do echo "${due[$h]} $h"; done | sort -n | cut -d' ' -f2)
+for h in $order; do
+  if [[ $h == "$missing" ]]; then
+    # The daemon's pass comes within 30 s of the minute.
+    while (($(date +%s) < due[$h] + 30 + 300 + 10)); do sleep 1; done
+    check "$h: up 5 minutes past its minute" eval '[[ ! -e $work/$h.ended ]]' || continue
+    audit=$(on "$h" velmora-audit --days 2)
+    code=$?
+    check "$h: velmora-audit: CRITICAL (exit $code), the restart missed" \
+      eval '((code == 2)) && grep -q "MISSED: due" <<<"$audit"' || printf '%s\n' "$audit"
+    quietly on "$h" systemctl start velmorad-audit.service
+    check "the receiver: VelmoradRestartMissed firing for $h" \
+      recorded " firing VelmoradRestartMissed $h:9100\$" 90
+    continue
+  fi
+  while [[ ! -s $work/$h.ended ]] && (($(date +%s) < due[$h] + 150)); do sleep 0.5; done
+  read -r status end 2>/dev/null <"$work/$h.ended"
+  check "$h: restarted $((${end:-0} - due[$h])) s after its minute began (nspawn exit ${status:-none})" \
+    eval '[[ ${status:-} == 133 ]] && ((end - due[$h] >= 0 && end - due[$h] <= 60))' || continue
+  wait "${wrapper_pid[$h]}"
+  start "$h"
+  check "$h: up again" await "$h" || continue
+  audit=$(on "$h" velmora-audit --days 2)
+  code=$?
+  check "$h: velmora-audit: OK (exit $code), the restart happened" \
+    eval '((code == 0)) && grep -q "happened: due" <<<"$audit"' || printf '%s\n' "$audit"
+  quietly on "$h" systemctl start velmorad-audit.service
+done
+
+# The clustering cleared: it keeps firing for ten minutes after the audits
+# that saw the spread.
+check "the receiver: VelmoradRestartsClustered resolved" \
+  recorded ' resolved VelmoradRestartsClustered ' $((applied_at + 600 + 90 - $(date +%s)))
+# The playbook again, the restarted hosts among them: a time that
+# velmora-next --check refuses changes no file, and the window again
+# changes nothing; so no daemon restarted.
+before=$(runs)
+play -e velmorad_time=24:30
+refused=$(grep -c '"msg": "failed to validate"' "$work/play.log")
+kept=$(for h in "${hosts[@]}"; do on "$h" sed -n 's/^MOD_VELMORA_MINUTE=//p' /opt/velmora/etc/settings; done)
+check "ansible-playbook -e velmorad_time=24:30: refused on $refused hosts, the minutes kept" \
+  eval '[[ $refused == 3 && $kept == "$(for h in "${hosts[@]}"; do echo $((due[$h] % 3600 / 60)); done)" ]]'
+check "ansible-playbook again: nothing changed" play -e "velmorad_spread=$window"
+changed=$(grep -cE '^velmora-[abc] +: ok=[0-9]+ +changed=0 ' "$work/play.log")
+after=$(runs)
+check "again: $changed hosts with changed=0, no daemon restarted" \
+  eval '[[ $changed == 3 && $after == "$before" && $(grep -c . <<<"$after") == 3 ]]'
+# Time for any late notification, then the record.
+sleep 15
+echo "  the receiver's record:"
+sed 's/^/    /' "$mon/root/record"
+per_host=$(grep -v ' VelmoradRestartsClustered ' "$mon/root/record" | cut -d' ' -f2- | tr '\n' ' ')
+check "of alerts on single hosts, one notification: ${per_host:-none}" \
+  is "$per_host" "firing VelmoradRestartMissed $missing:9100 "
+left=""
+for h in "${hosts[@]}"; do [[ -e $work/$h.ended ]] && left+="$h "; done
+check "no host restarted again (${left:-none})" is "$left" ""
+
+for m in "${machines[@]}"; do quietly on "$m" systemctl poweroff; done
+for m in "${machines[@]}"; do
+  for _ in $(seq 120); do [[ -e $work/$m.ended ]] && break; sleep 0.5; done
+done
+echo "fleet test: $(elapsed)"
+echo "$passed passed, $failed failed"
+((failed == 0))
