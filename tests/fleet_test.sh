@@ -176,12 +176,16 @@ cp "$source_dir/packaging/ansible/velmorad.yml" "$mon/root/"
 # ---- the network and the containers ------------------------------------------
 
 # The network namespace, held by a process that dies with this script.
+# in_net runs a command in it, and refuses while it is still this host's.
 unshare --net -- setpriv --pdeathsig KILL sleep 3600 &
 net_pid=$!
-in_net() { nsenter --net="/proc/$net_pid/ns/net" -- "$@"; }
-sleep 0.2
-in_net ip link set lo up &&
-  in_net ip link add velmora0 type bridge &&
+in_net() {
+  [[ $(readlink "/proc/$net_pid/ns/net") != $(readlink /proc/self/ns/net) ]] ||
+    { echo "in_net: no network namespace of the test's own; refused" >&2; return 99; }
+  nsenter --net="/proc/$net_pid/ns/net" -- "$@"
+}
+for _ in $(seq 50); do in_net true 2>/dev/null && break; sleep 0.1; done
+in_net ip link add velmora0 type bridge &&
   in_net ip link set velmora0 up || cannot_run "cannot make a network namespace with a bridge"
 
 # Starts machine $1 in the background, on the bridge; its nspawn's exit
@@ -423,8 +427,7 @@ changed=$(grep -cE '^velmora-[abc] +: ok=[0-9]+ +changed=0 ' "$work/play.log")
 after=$(runs)
 check "again: $changed hosts with changed=0, no daemon restarted" \
   eval '[[ $changed == 3 && $after == "$before" && $(grep -c . <<<"$after") == 3 ]]'
-# Time for any late notification, then the record.
-sleep 15
+# The plays above gave any late notification its time; the record.
 echo "  the receiver's record:"
 sed 's/^/    /' "$mon/root/record"
 per_host=$(grep -v ' VelmoradRestartsClustered ' "$mon/root/record" | cut -d' ' -f2- | tr '\n' ' ')
