@@ -144,7 +144,7 @@ settings_scan scan_settings(FILE* stream) {
         named = true;
         if (key.line == 0) {
           key.line = line;
-          key.value_problem = value_problem(value);
+          key.value_problem = value_problem(std::strchr(piece, '=') + 1);
         } else if (kept(key)) {
           key.warnings.push_back(at + "a later line for " + kSettingKeys[k] +
                                  " is ignored: line " + std::to_string(key.line) +
@@ -196,15 +196,36 @@ std::string character_name(char c) {
 }  // namespace
 
 std::string value_problem(const char* value) {
+  // The daemon cuts the line at its last double quote before it reads the
+  // number, so "1"5" reads as 1 and "15"junk" as 15: the value is judged as
+  // it stands in the file, a quote right after the "=" and one right after
+  // the digits the only ones a plain number has.
+  auto ends = [](char c) { return c == '\0' || c == '\r' || c == '\n'; };
   const char* p = value;
+  const bool quoted = *p == '"';
+  if (quoted) ++p;
   while (is_blank(*p)) ++p;
-  if (*p == '\0') return "no number at all";
+  if (ends(*p) || (quoted && *p == '"')) return "no number at all";
   if (!std::isdigit(static_cast<unsigned char>(*p))) return character_name(*p) + " before the digits";
   const char* digits = p;
   while (*digits == '0' && std::isdigit(static_cast<unsigned char>(digits[1]))) ++digits;
   while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-  if (*p != '\0' && !is_blank(*p)) return character_name(*p) + " right after the digits";
-  if (p - digits > 10 || std::strtoull(digits, nullptr, 10) > 0xFFFFFFFFULL) {
+  const char* after = p;
+  const bool closed = quoted && *p == '"';
+  if (closed) ++p;
+  if (quoted && !closed) {
+    // With no quote after it on the line, the opening quote is the last
+    // one, and the cut there takes the number with it.
+    const char* quote = std::strpbrk(p, "\"\r\n");
+    if (quote == nullptr || *quote != '"') return "a double quote that is never closed";
+  }
+  if (!ends(*p) && !is_blank(*p)) {
+    return character_name(*p) + (closed ? " right after the closing quote" : " right after the digits");
+  }
+  // "1 5" reads as 1: what follows a blank may be a remark, but not more digits.
+  while (is_blank(*p)) ++p;
+  if (std::isdigit(static_cast<unsigned char>(*p))) return "a blank within the number";
+  if (after - digits > 10 || std::strtoull(digits, nullptr, 10) > 0xFFFFFFFFULL) {
     return "above 4294967295, where it wraps";
   }
   return "";

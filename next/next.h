@@ -48,9 +48,11 @@ struct settings_scan {
 // daemon.
 settings_scan scan_settings(FILE* stream);
 
-// Why `value`, the text after "=" as the daemon converts it, is not a plain
-// number: blanks, then a decimal number below 2^32, then nothing or a blank
-// and anything. Empty when it is one.
+// Why `value`, the text after the first "=" of a line as it stands in the
+// file (up to a CR or LF), is not a plain number: an optional double quote,
+// blanks, a decimal number below 2^32 and, after the quote, its closing
+// quote; then nothing, or a blank and anything that does not start with a
+// digit. Empty when it is one.
 std::string value_problem(const char* value);
 
 // How the daemon gets at a regular file at `path`. It runs as uid 0 and gid

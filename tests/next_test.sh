@@ -160,6 +160,10 @@ a word|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=thirty\n|bad: 1 problem|MINUTE i
 export|1|export MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|"export" stands before the name
 hour -1|1|MOD_VELMORA_HOUR=-1\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|a sign before the digits\): it reads as 4294967295
 over 32 bits|1|MOD_VELMORA_HOUR=4294967299\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|above 4294967295
+a quote inside the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1"5\n|bad: 1 problem|MINUTE is not a plain number \(a double quote right after the digits\): it reads as 1$
+a blank inside the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1 5\n|bad: 1 problem|\(a blank within the number\): it reads as 1$
+digits after the closing quote|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="1"5\n|bad: 1 problem|\("5" right after the closing quote\): it reads as 1$
+a quote never closed|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="15\n|bad: 1 problem|\(a double quote that is never closed\): it reads as 0$
 ENABLED=0 is not consulted|1|MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|restarts all the same
 a FIFO|1|fifo|bad: 1 problem|cannot be read \(a FIFO, not a regular file\): every value is 0
 no file|1|none|bad: 1 problem|cannot be read \(No such file or directory\)
