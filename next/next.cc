@@ -127,9 +127,11 @@ settings_scan scan_settings(FILE* stream) {
     ++key.more;
     return false;
   };
+  scan.empty = true;
   while (std::fgets(piece, sizeof piece, stream) != nullptr) {
     // Nothing after a zero byte counts, so the copy stops there.
     const size_t length = std::strlen(piece) + 1;
+    scan.empty = scan.empty && std::strspn(piece, " \t\r\n") + 1 == length;
     const std::string at = "line " + std::to_string(line) + ": ";
     if (const char* cr = std::strchr(piece, '\r');
         scan.bare_cr_line == 0 && cr != nullptr && cr[1] != '\n' && cr[1] != '\0') {
@@ -177,6 +179,7 @@ settings_scan scan_settings(FILE* stream) {
     if (std::strchr(piece, '\n') != nullptr) ++line;
   }
   if (std::ferror(stream)) {
+    scan.empty = false;
     scan.read_error = errno;
     scan.error_line = line;
   }
@@ -361,7 +364,11 @@ file_judgement judge_file(const file_reading& in, bool checking) {
   const uint32_t values[] = {settings.enabled, settings.hour, settings.minute};
   bool value_fault = false;  // a value that is no plain number: its target is no news
   const settings_scan& scan = in.scan;
-  if (scan.bare_cr_line > 0) {
+  // An empty file is one mistake, not one for each key it leaves out.
+  if (in.read && scan.empty) {
+    problem(path + " is empty: every value is 0, so the host restarts just after each midnight");
+  }
+  if (scan.bare_cr_line > 0 && !scan.empty) {
     problem("line " + std::to_string(scan.bare_cr_line) +
             ": a carriage return ends a line alone (old Mac line ends): the daemon reads such a "
             "file as one line; write it with newlines");
@@ -389,10 +396,11 @@ file_judgement judge_file(const file_reading& in, bool checking) {
       say(name + "=" + std::to_string(values[k]) + " (no line for it)");
       // ENABLED changes nothing, so a file may well leave it out. A line
       // that was meant for the key is the mistake, told once, as are line
-      // ends that make the file one line.
+      // ends that make the file one line, an empty file and a failed read.
       if (in.read) {
         const std::string text = "no line for " + name + ": it reads as 0";
-        k == 0 || !key.warnings.empty() || !key.spellings.empty() || scan.bare_cr_line > 0
+        k == 0 || !key.warnings.empty() || !key.spellings.empty() || scan.bare_cr_line > 0 ||
+                scan.empty || scan.read_error != 0
             ? warn(text)
             : problem(text);
       }
@@ -406,7 +414,9 @@ file_judgement judge_file(const file_reading& in, bool checking) {
                                         name, static_cast<int>(key.more)});
     }
   }
-  if (settings.enabled == 0 && scan.keys[0].line > 0) {
+  // A value that is no plain number is the mistake there, told above: only
+  // a 0 written as such asks for no restart.
+  if (settings.enabled == 0 && scan.keys[0].line > 0 && scan.keys[0].value_problem.empty()) {
     say("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone");
     // A file that asks for no restart gets one all the same.
     if (checking) {

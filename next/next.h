@@ -37,6 +37,7 @@ struct settings_scan {
   int read_error = 0;           // errno of a read that failed, else 0
   long error_line = 0;          // the line that read failed on
   long bare_cr_line = 0;        // the first line with a carriage return alone in it
+  bool empty = false;           // read whole, and nothing in it but blanks and line ends
 };
 
 // Scans the whole stream, line by line as the daemon does, for each key in

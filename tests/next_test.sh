@@ -106,6 +106,8 @@ done
 # one the daemon may read.
 ((EUID == 0)) && case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
   "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
+((EUID == 0)) && case_ "--check: a failed read is one mistake" UTC @/proc/self/mem 1 "--check" \
+  "bad: 1 problem" "^warning: reading .* failed at line 1"
 case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
   "next 2026-06-01 03:00:00 UTC" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
 # A path as the zone, with or without glibc's ":", is read as the file it names.
@@ -164,6 +166,9 @@ a quote inside the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1"5\n|bad: 1 
 a blank inside the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1 5\n|bad: 1 problem|\(a blank within the number\): it reads as 1$
 digits after the closing quote|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="1"5\n|bad: 1 problem|\("5" right after the closing quote\): it reads as 1$
 a quote never closed|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="15\n|bad: 1 problem|\(a double quote that is never closed\): it reads as 0$
+a word for ENABLED: one mistake|1|MOD_VELMORA_ENABLED=yes\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|ENABLED is not a plain number \("y" before the digits\): it reads as 0|!not consulted
+single quotes on each line: a mistake each|1|MOD_VELMORA_ENABLED='1'\nMOD_VELMORA_HOUR='3'\nMOD_VELMORA_MINUTE='0'\n|bad: 3 problems|
+an empty file: one mistake|1||bad: 1 problem|settings is empty: every value is 0
 ENABLED=0 is not consulted|1|MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|restarts all the same
 a FIFO|1|fifo|bad: 1 problem|cannot be read \(a FIFO, not a regular file\): every value is 0
 no file|1|none|bad: 1 problem|cannot be read \(No such file or directory\)
