@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
 
   // The daemon's own reading of the file, as far as the permission bits let
   // the daemon in: what this caller can read does not matter.
-  const file_judgement judged = judge_file(read_file(path), checking);
+  const file_judgement judged = judge_file(read_file(path));
   const zone_judgement zone = judge_zone(read_zone(), checking);
   for (const std::string& line : judged.lines) say("%s\n", line.c_str());
   for (const finding& f : judged.findings) warn(f.text);

@@ -321,7 +321,7 @@ int problems(const std::vector<finding>& findings) {
   return n;
 }
 
-file_judgement judge_file(const file_reading& in, bool checking) {
+file_judgement judge_file(const file_reading& in) {
   file_judgement out;
   auto say = [&](std::string line) { out.lines.push_back(std::move(line)); };
   auto problem = [&](std::string text, int count = 1) {
@@ -354,7 +354,7 @@ file_judgement judge_file(const file_reading& in, bool checking) {
   }
   // velmora-audit's service reads it as a user of its own, through the bits
   // for everyone.
-  if (checking && in.read && in.others.known && !in.others.readable) {
+  if (in.read && in.others.known && !in.others.readable) {
     warn(path + " cannot be read by velmora-audit's service, which reads it as the user "
          "velmorad-audit through its bits for everyone (" + in.others.detail +
          "): the audit would say UNKNOWN; chmod 0644 lets it");
@@ -414,15 +414,12 @@ file_judgement judge_file(const file_reading& in, bool checking) {
                                         name, static_cast<int>(key.more)});
     }
   }
-  // A value that is no plain number is the mistake there, told above: only
-  // a 0 written as such asks for no restart.
+  // A file that asks for no restart gets one all the same. A value that is
+  // no plain number is the mistake there, told above: only a 0 written as
+  // such asks for none.
   if (settings.enabled == 0 && scan.keys[0].line > 0 && scan.keys[0].value_problem.empty()) {
-    say("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone");
-    // A file that asks for no restart gets one all the same.
-    if (checking) {
-      problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
-              "stop restarts with systemctl disable --now velmorad.service");
-    }
+    problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
+            "stop restarts with systemctl disable --now velmorad.service");
   }
 
   const int32_t target = target_minute(settings.hour, settings.minute);

@@ -142,9 +142,8 @@ struct zone_judgement {
 // problem, and a TZ of another zone is ignored, said so.
 zone_judgement judge_zone(const zone_reading& zone, bool checking);
 
-// The judgement of what was read; `checking` (--check) also counts a file
-// that asks for no restart with MOD_VELMORA_ENABLED=0, which the daemon does
-// not consult. Reads nothing.
-file_judgement judge_file(const file_reading& in, bool checking);
+// The judgement of what was read, the same with --check and without: only
+// the zone is judged otherwise there. Reads nothing.
+file_judgement judge_file(const file_reading& in);
 
 }  // namespace velmora

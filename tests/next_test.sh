@@ -140,6 +140,10 @@ if ((EUID == 0)); then
     "the daemon's zone, /etc/localtime, cannot be loaded \\(.*not a zone file\\)"
   as=()
 fi
+case_ "ENABLED=0: the same warning as with --check, and no other line" UTC \
+  'MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n' 0 "--count 1" \
+  "target 03:00|!note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone" \
+  "^warning: MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same"
 case_ "hour -1: minute -60, just after midnight" UTC 'MOD_VELMORA_HOUR=-1\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "target minute -60 of the day: below 00:00, so just after each midnight|next 2026-06-02 00:00:00 UTC" ""
 # --check: one verdict line, and exit 1 when the daemon will not do what the
@@ -210,6 +214,8 @@ if ((EUID == 0)); then
   owner=root mode=600
   case_ "--check: a file only root may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
     "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0600.*UNKNOWN"
+  case_ "a file only root may read: the audit's warning without --check too" UTC "$at3" 0 "--count 1" \
+    "target 03:00" "cannot be read by velmora-audit's service, .*mode 0600.*UNKNOWN"
   owner=root mode=640
   case_ "--check: a file root's group may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
     "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0640.*UNKNOWN"
