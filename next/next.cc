@@ -234,6 +234,18 @@ std::string value_problem(const char* value) {
   return "";
 }
 
+bool from_form(const char* text) {
+  constexpr std::string_view form = "0000-00-00 00:00:00";
+  const size_t n = std::strlen(text);
+  if (n != 16 && n != form.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (form[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != form[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 daemon_view daemon_access(const char* path) { return access_for(path, 0, 0); }
 
 daemon_view access_for(const char* path, unsigned uid, unsigned gid) {

@@ -56,6 +56,11 @@ settings_scan scan_settings(FILE* stream);
 // digit. Empty when it is one.
 std::string value_problem(const char* value);
 
+// Whether `text` is of the form --from takes, 'YYYY-MM-DD HH:MM' or
+// 'YYYY-MM-DD HH:MM:SS', every field with all its digits. Whether the local
+// clock ever shows it is parse_local_time()'s question.
+bool from_form(const char* text);
+
 // How the daemon gets at a regular file at `path`. It runs as uid 0 and gid
 // 0 with no capabilities, so only the ordinary permission bits let it in:
 // the owner's where uid 0 owns the file, else the group's where gid 0 does,

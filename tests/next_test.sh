@@ -236,14 +236,20 @@ for bad in "2026-02-30_12:00" "2026-03-29_02:30"; do
   case_ "--from $bad: no such local time in Berlin" Europe/Berlin "$at3" 2 "--from $bad" "" \
     "^velmora-next: --from: no such local time"
 done
+case_ "--from not of the form, said so" UTC "$at3" 2 "--from 2026-1-2_3:4" "" \
+  "^velmora-next: --from takes 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS'|!no such local time"
+for bad in "-n 3" "--from 2026-06-01_12:00"; do
+  case_ "--check $bad: refused, --check predicts nothing" UTC "$at3" 2 "--check $bad" "" \
+    "^velmora-next: --check predicts no runs: it takes no --from or --count"
+done
 case_ "--count 1000, the bound" UTC "$at3" 0 "--from 2026-06-01_02:00 --count 1000" \
   "next 2026-06-01 03:00:00 UTC|next 2029-02-24 03:00:00 UTC" ""
-case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f_2026-06-01_02:00" \
+case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f2026-06-01_02:00" \
   "next 2026-06-01 03:00:00 UTC" ""
 case_ "-h" UTC "$at3" 0 "-h" \
-  "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
+  "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]|       velmora-next --check [--settings PATH]" ""
 case_ "--help: usage on standard output" UTC "$at3" 0 "--help" \
-  "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
+  "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]|       velmora-next --check [--settings PATH]" ""
 case_ "--version" UTC "$at3" 0 "--version" "velmora-next $version" ""
 for bad in "--bogus" "-x" "stray" "--from 2026-06-01" "--from 2026-06-01_25:00" "--count 0" "--count 1001" \
            "--count 3x" "--count"; do
