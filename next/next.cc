@@ -127,11 +127,19 @@ settings_scan scan_settings(FILE* stream) {
     ++key.more;
     return false;
   };
+  long offset = 0;  // where the piece starts in the file
   scan.empty = true;
   while (std::fgets(piece, sizeof piece, stream) != nullptr) {
     // Nothing after a zero byte counts, so the copy stops there.
-    const size_t length = std::strlen(piece) + 1;
-    scan.empty = scan.empty && std::strspn(piece, " \t\r\n") + 1 == length;
+    const size_t text = std::strlen(piece);
+    // But the line goes on after it: fgets() tells no length, so a piece
+    // that is not full and ends in no line feed is measured by the stream.
+    size_t length = text;
+    if (length + 1 < sizeof piece && (length == 0 || piece[length - 1] != '\n')) {
+      if (const long end = std::ftell(stream); end > offset) length = static_cast<size_t>(end - offset);
+    }
+    offset += static_cast<long>(length);
+    scan.empty = scan.empty && std::strspn(piece, " \t\r\n") == length;
     const std::string at = "line " + std::to_string(line) + ": ";
     if (const char* cr = std::strchr(piece, '\r');
         scan.bare_cr_line == 0 && cr != nullptr && cr[1] != '\n' && cr[1] != '\0') {
@@ -140,13 +148,17 @@ settings_scan scan_settings(FILE* stream) {
     bool named = false;  // the line is read, or nearly, as some key
     for (size_t k = 0; k < kKeys; ++k) {
       char copy[kSettingsLineBuffer];
-      std::memcpy(copy, piece, length);
+      std::memcpy(copy, piece, text + 1);
       key_lines& key = scan.keys[k];
       if (const char* value = settings_match(copy, kSettingKeys[k]); value != nullptr) {
         named = true;
         if (key.line == 0) {
           key.line = line;
           key.value_problem = value_problem(std::strchr(piece, '=') + 1);
+          // The daemon stops at a zero byte, however the line goes on.
+          if (key.value_problem.empty() && text < length && std::strpbrk(piece, "\r\n") == nullptr) {
+            key.value_problem = "a zero byte after it, where the daemon stops reading the line";
+          }
         } else if (kept(key)) {
           key.warnings.push_back(at + "a later line for " + kSettingKeys[k] +
                                  " is ignored: line " + std::to_string(key.line) +
@@ -176,7 +188,7 @@ settings_scan scan_settings(FILE* stream) {
                                             kSettingKeys[best] + " was meant?");
       }
     }
-    if (std::strchr(piece, '\n') != nullptr) ++line;
+    if (length > 0 && piece[length - 1] == '\n') ++line;
   }
   if (std::ferror(stream)) {
     scan.empty = false;

@@ -96,6 +96,8 @@ case_ "blanks before the name" UTC ' MOD_VELMORA_MINUTE=5\n' 0 "--from 2026-06-0
   "" "^warning: line 1: names MOD_VELMORA_MINUTE but is not read as it: blanks stand before the name"
 case_ "lines counted, not pieces" UTC "$(printf '%020000d' 0)\nMOD_VELMORA_HOUR=3\n" 0 "--count 1" \
   "MOD_VELMORA_HOUR=3 (line 2)" ""
+case_ "lines counted past a zero byte" UTC '# a note\x00x\nMOD_VELMORA_HOUR=3\n' 0 "--count 1" \
+  "MOD_VELMORA_HOUR=3 (line 2)" ""
 case_ "byte-order mark" UTC '\xef\xbb\xbfMOD_VELMORA_MINUTE=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "" "^warning: line 1: names MOD_VELMORA_MINUTE .*byte-order mark"
 for odd in fifo fifo+writer @/dev/zero dir; do
@@ -173,6 +175,7 @@ a quote never closed|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="15\n|bad: 1 probl
 a word for ENABLED: one mistake|1|MOD_VELMORA_ENABLED=yes\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|ENABLED is not a plain number \("y" before the digits\): it reads as 0|!not consulted
 single quotes on each line: a mistake each|1|MOD_VELMORA_ENABLED='1'\nMOD_VELMORA_HOUR='3'\nMOD_VELMORA_MINUTE='0'\n|bad: 3 problems|
 an empty file: one mistake|1||bad: 1 problem|settings is empty: every value is 0
+a zero byte in the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1\x005\n|bad: 1 problem|a zero byte after it, where the daemon stops reading the line\): it reads as 1$
 ENABLED=0 is not consulted|1|MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|restarts all the same
 a FIFO|1|fifo|bad: 1 problem|cannot be read \(a FIFO, not a regular file\): every value is 0
 no file|1|none|bad: 1 problem|cannot be read \(No such file or directory\)
