@@ -128,6 +128,7 @@ settings_scan scan_settings(FILE* stream) {
     return false;
   };
   long offset = 0;  // where the piece starts in the file
+  long column = 0;  // the characters of its line before it
   scan.empty = true;
   while (std::fgets(piece, sizeof piece, stream) != nullptr) {
     // Nothing after a zero byte counts, so the copy stops there.
@@ -145,6 +146,10 @@ settings_scan scan_settings(FILE* stream) {
         scan.bare_cr_line == 0 && cr != nullptr && cr[1] != '\n' && cr[1] != '\0') {
       scan.bare_cr_line = line;
     }
+    // The daemon reads each piece of a long line as a line of its own. Only
+    // the first is one in the file: a later one is looked at only for what
+    // the daemon reads there.
+    const bool whole = column == 0;
     bool named = false;  // the line is read, or nearly, as some key
     for (size_t k = 0; k < kKeys; ++k) {
       char copy[kSettingsLineBuffer];
@@ -154,17 +159,19 @@ settings_scan scan_settings(FILE* stream) {
         named = true;
         if (key.line == 0) {
           key.line = line;
+          key.piece_at = whole ? 0 : column + 1;
           key.value_problem = value_problem(std::strchr(piece, '=') + 1);
           // The daemon stops at a zero byte, however the line goes on.
           if (key.value_problem.empty() && text < length && std::strpbrk(piece, "\r\n") == nullptr) {
             key.value_problem = "a zero byte after it, where the daemon stops reading the line";
           }
-        } else if (kept(key)) {
+        } else if (whole && kept(key)) {
           key.warnings.push_back(at + "a later line for " + kSettingKeys[k] +
                                  " is ignored: line " + std::to_string(key.line) +
                                  " comes first");
         }
-      } else if (std::string why = near_miss(piece, kSettingKeys[k]); !why.empty()) {
+      } else if (std::string why = whole ? near_miss(piece, kSettingKeys[k]) : "";
+                 !why.empty()) {
         named = true;
         if (kept(key)) {
           key.warnings.push_back(at + "names " + kSettingKeys[k] + " but is not read as it: " + why);
@@ -173,7 +180,7 @@ settings_scan scan_settings(FILE* stream) {
     }
     // A misspelt name: the key it is closest to, two letters off at most.
     // The name is looked at where it stands; only a kept warning copies it.
-    if (const std::string_view name = named ? "" : line_name(piece);
+    if (const std::string_view name = named || !whole ? "" : line_name(piece);
         !name.empty() && name.size() <= kNameMax) {
       size_t best = kKeys, distance = 3;
       for (size_t k = 0; k < kKeys; ++k) {
@@ -188,7 +195,12 @@ settings_scan scan_settings(FILE* stream) {
                                             kSettingKeys[best] + " was meant?");
       }
     }
-    if (length > 0 && piece[length - 1] == '\n') ++line;
+    if (length > 0 && piece[length - 1] == '\n') {
+      ++line;
+      column = 0;
+    } else {
+      column += static_cast<long>(length);
+    }
   }
   if (std::ferror(stream)) {
     scan.empty = false;
@@ -405,13 +417,24 @@ file_judgement judge_file(const file_reading& in) {
     const key_lines& key = scan.keys[k];
     const std::string name = kSettingKeys[k];
     if (key.line > 0) {
-      say(name + "=" + std::to_string(values[k]) + " (line " + std::to_string(key.line) + ")");
+      const std::string line = std::to_string(key.line), piece = std::to_string(key.piece_at);
+      say(name + "=" + std::to_string(values[k]) + " (line " + line +
+          (key.piece_at > 0 ? ", from character " + piece : "") + ")");
+      // A key read from a later piece of a long line is that line's mistake:
+      // what its value makes of the target is no news.
+      if (key.piece_at > 0) {
+        value_fault = true;
+        problem("line " + line + " is longer than " + std::to_string(kSettingsLineBuffer - 1) +
+                " characters: the daemon reads it in pieces, each as a line of its own, and the "
+                "piece from character " + piece + " on as a line for " + name + ": it reads as " +
+                std::to_string(values[k]));
+      }
       if (!key.value_problem.empty()) {
         // A carriage return after the number is the line ends' fault, told above.
         const bool line_ends = scan.bare_cr_line == key.line &&
                                key.value_problem.rfind("a control byte", 0) == 0;
         value_fault = value_fault || !line_ends;
-        out.findings.push_back({!line_ends,
+        out.findings.push_back({!line_ends && key.piece_at == 0,
                                 "line " + std::to_string(key.line) + ": the value of " + name +
                                     " is not a plain number (" + key.value_problem +
                                     "): it reads as " + std::to_string(values[k])});
@@ -441,7 +464,8 @@ file_judgement judge_file(const file_reading& in) {
   // A file that asks for no restart gets one all the same. A value that is
   // no plain number is the mistake there, told above: only a 0 written as
   // such asks for none.
-  if (settings.enabled == 0 && scan.keys[0].line > 0 && scan.keys[0].value_problem.empty()) {
+  if (settings.enabled == 0 && scan.keys[0].line > 0 && scan.keys[0].value_problem.empty() &&
+      scan.keys[0].piece_at == 0) {
     problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
             "stop restarts with systemctl disable --now velmorad.service");
   }

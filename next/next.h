@@ -26,6 +26,8 @@ inline constexpr size_t kWarningsKept = 10;
 
 struct key_lines {
   long line = 0;                      // the line that is read; 0 for none
+  long piece_at = 0;                  // the character of that line that the piece read starts
+                                      // at, where it is not the first piece of a long line; else 0
   std::string value_problem;          // why that line's value is no plain number
   std::vector<std::string> warnings;  // lines that are not read as the key
   std::vector<std::string> spellings; // lines whose name is a close spelling of it
@@ -40,11 +42,13 @@ struct settings_scan {
   bool empty = false;           // read whole, and nothing in it but blanks and line ends
 };
 
-// Scans the whole stream, line by line as the daemon does, for each key in
-// kSettingKeys: the first line read as the key, later lines shadowed by it,
+// Scans the whole stream, piece by piece as the daemon does, for each key in
+// kSettingKeys: the first piece read as the key, later lines shadowed by it,
 // lines that would be read as the key but for a byte-order mark, blanks
 // around the name or a word before it, and names that are a close spelling
-// of it (two letters off at most). Also the first line in which a carriage
+// of it (two letters off at most). Only the piece that a line starts with
+// is a line in the file; a later piece of a long line counts only where the
+// daemon reads it as a key. Also the first line in which a carriage
 // return stands alone: a file with old Mac line ends is one line to the
 // daemon.
 settings_scan scan_settings(FILE* stream);

@@ -98,6 +98,14 @@ case_ "lines counted, not pieces" UTC "$(printf '%020000d' 0)\nMOD_VELMORA_HOUR=
   "MOD_VELMORA_HOUR=3 (line 2)" ""
 case_ "lines counted past a zero byte" UTC '# a note\x00x\nMOD_VELMORA_HOUR=3\n' 0 "--count 1" \
   "MOD_VELMORA_HOUR=3 (line 2)" ""
+# The daemon reads a line in pieces of 16383 characters, each as a line.
+long="#$(printf '%016382d' 0)"
+case_ "a key in a piece of a long line put out of use" UTC "${long}MOD_VELMORA_HOUR=3\n" 0 "--count 1" \
+  "MOD_VELMORA_HOUR=3 (line 1, from character 16384)" \
+  "^warning: line 1 is longer than 16383 characters: .*piece from character 16384 on as a line for MOD_VELMORA_HOUR: it reads as 3$"
+case_ "--check: a key in a piece of a long line, a near miss in another" UTC \
+  "${long}MOD_VELMORA_HOUR=3\n${long} MOD_VELMORA_MINUTE=5\nMOD_VELMORA_MINUTE=0\n" 1 "--check" \
+  "bad: 1 problem" "longer than 16383|!names MOD_VELMORA_MINUTE"
 case_ "byte-order mark" UTC '\xef\xbb\xbfMOD_VELMORA_MINUTE=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "" "^warning: line 1: names MOD_VELMORA_MINUTE .*byte-order mark"
 for odd in fifo fifo+writer @/dev/zero dir; do
