@@ -398,7 +398,9 @@ file_judgement judge_file(const file_reading& in) {
 
   const module_settings& settings = in.settings;
   const uint32_t values[] = {settings.enabled, settings.hour, settings.minute};
-  bool value_fault = false;  // a value that is no plain number: its target is no news
+  // A value that is no plain number, or one read from a piece of a long
+  // line: the target it makes is no news.
+  bool value_fault = false;
   const settings_scan& scan = in.scan;
   // An empty file is one mistake, not one for each key it leaves out.
   if (in.read && scan.empty) {
