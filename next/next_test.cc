@@ -147,5 +147,19 @@ TEST(Spread, AvoidsTheNightsTheClockMoves) {
   tzset();
 }
 
+// --from takes the two forms of its manual, every field with all its digits;
+// strptime() alone would take "2026-1-2 3:4" too.
+TEST(FromForm, TakesOnlyTheFormsOfTheManual) {
+  const struct {
+    const char* text;
+    bool taken;
+  } cases[] = {
+      {"2026-01-02 03:04", true},   {"2026-01-02 03:04:05", true}, {"2026-1-2 3:4", false},
+      {"2026-01-02 3:04", false},   {"2026-01-02T03:04", false},   {" 2026-01-02 03:04", false},
+      {"2026-01-02 03:04:5", false}, {"2026-01-02", false},        {"2026-01-02 03:04 ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(from_form(c.text), c.taken) << c.text;
+}
+
 }  // namespace
 }  // namespace velmora
