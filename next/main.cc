@@ -172,6 +172,16 @@ int main(int argc, char** argv) {
   }
   if (!judged.known) return 0;
   const int32_t target = judged.target;
+  // The nights of the coming year on which the target restarts twice, late
+  // or never; in the daemon's zone when checking, as the zone's check says.
+  if (checking) {
+    unsetenv("TZ");
+    tzset();
+  }
+  if (const std::string odd = nights_warning(target, odd_nights(target, from, 366));
+      !odd.empty()) {
+    warn(odd);
+  }
   if (checking) {
     std::printf("ok: restart daily at %02d:%02d\n", target / 60, target % 60);
     return 0;

@@ -84,9 +84,15 @@ case_ "hour 24: never" UTC 'MOD_VELMORA_HOUR=24\nMOD_VELMORA_MINUTE=0\n' 0 "--fr
   "target minute 1440 of the day: the clock never reaches it|next never" "^warning: .*never reaches"
 case_ "fall back in Berlin: 02:30 twice" Europe/Berlin 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' 0 \
   "--from 2026-10-24_12:00 --count 3" \
-  "next 2026-10-25 02:30:00 CEST|next 2026-10-25 02:30:00 CET|next 2026-10-26 02:30:00 CET" ""
+  "next 2026-10-25 02:30:00 CEST|next 2026-10-25 02:30:00 CET|next 2026-10-26 02:30:00 CET" \
+  "^warning: 02:30 restarts the host twice on 2026-10-25, at another time on 2027-03-28, as the clock moves"
 case_ "spring forward in Berlin: after the jump" Europe/Berlin 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' 0 \
-  "--from 2026-03-28_12:00 --count 1" "next 2026-03-29 03:00:00 CEST" ""
+  "--from 2026-03-28_12:00 --count 1" "next 2026-03-29 03:00:00 CEST" \
+  "^warning: 02:30 restarts the host at another time on 2026-03-29, twice on 2026-10-25"
+case_ "after the repeated hour: once every night" Europe/Berlin 'MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n' 0 \
+  "--from 2026-10-24_12:00 --count 1" "next 2026-10-25 03:00:00 CET" "!as the clock moves"
+case_ "the repeated hour ends at midnight: twice" America/Santiago 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' 0 \
+  "--from 2026-12-01_12:00 --count 1" "" "^warning: 04:00 restarts the host twice on 2027-04-03"
 case_ "shadowed duplicate" UTC 'MOD_VELMORA_HOUR=\nMOD_VELMORA_HOUR=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "MOD_VELMORA_HOUR=0 (line 1)" "^warning: line 2: a later line for MOD_VELMORA_HOUR is ignored: line 1"
 case_ "blank before =" UTC 'MOD_VELMORA_HOUR =3\n' 0 "--from 2026-06-01_12:00 --count 1" \
