@@ -130,7 +130,7 @@ TEST(Spread, AvoidsTheNightsTheClockMoves) {
     setenv("TZ", sp.zone, 1);
     tzset();
     std::set<int32_t> seen;
-    for (int host = 0; host < 40; ++host) {
+    for (unsigned host = 0; host < 40; ++host) {
       char id[40];
       std::snprintf(id, sizeof id, "%08x0123456789abcdef%08x", host * 2654435761u, host);
       const spread_pick pick = spread_minute(id, sp.start, sp.length, 1798761600);
