@@ -1,4 +1,5 @@
-// velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]
+// velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]
+// velmora-next --check [--settings PATH]
 // velmora-next --spread HH:MM-HH:MM
 // velmora-next --help | --version
 //
@@ -34,8 +35,9 @@ using namespace velmora;
 constexpr int kMaxCount = 1000;
 
 constexpr char kUsage[] =
-    "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] "
-    "[--count N]\n       velmora-next --spread HH:MM-HH:MM\n";
+    "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]\n"
+    "       velmora-next --check [--settings PATH]\n"
+    "       velmora-next --spread HH:MM-HH:MM\n";
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "velmora-next: %s\n%s", why.c_str(), kUsage);
@@ -47,7 +49,8 @@ int help() {
               "Shows what velmorad reads from a settings file and when it will run the\n"
               "reboot command. Runs nothing and writes nothing.\n\n"
               "  -c, --check           only a verdict: exit 0 when the daemon will do what\n"
-              "                        the file says, 1 when it will not\n"
+              "                        the file says, 1 when it will not; it predicts\n"
+              "                        nothing, so takes no --from or --count\n"
               "  -s, --settings PATH   the settings file (default %s)\n"
               "  -f, --from TIME       local time the daemon is taken to start (default now)\n"
               "  -n, --count N         how many runs to list, 1 to %d (default 5)\n"
@@ -114,7 +117,7 @@ int spread(const char* window, time_t from) {
 int main(int argc, char** argv) {
   const char* path = kSettingsPath;
   time_t from = time(nullptr);
-  bool twice = false;
+  bool twice = false, predicting = false;
   int count = 5;
   const char* window = nullptr;
   static const option options[] = {
@@ -128,12 +131,18 @@ int main(int argc, char** argv) {
       case 'c': checking = true; break;
       case 's': path = optarg; break;
       case 'f':
+        predicting = true;
+        if (!from_form(optarg)) {
+          return usage(std::string("--from takes 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS', "
+                                   "every field with all its digits: ") + optarg);
+        }
         if (!parse_local_time(optarg, &from, &twice)) {
-          return usage(std::string("--from: no such local time 'YYYY-MM-DD HH:MM[:SS]' (a date "
-                                   "that does not exist, or a time the clock skips): ") + optarg);
+          return usage(std::string("--from: no such local time (a date that does not exist, or a "
+                                   "time the clock skips): ") + optarg);
         }
         break;
       case 'n':
+        predicting = true;
         if (!parse_count(optarg, 1, kMaxCount, &count)) {
           return usage(std::string("--count takes a number from 1 to 1000: ") + optarg);
         }
@@ -147,10 +156,11 @@ int main(int argc, char** argv) {
   }
   if (optind < argc) return usage(std::string("unexpected argument: ") + argv[optind]);
   if (window != nullptr) return spread(window, from);
+  if (checking && predicting) return usage("--check predicts no runs: it takes no --from or --count");
 
   // The daemon's own reading of the file, as far as the permission bits let
   // the daemon in: what this caller can read does not matter.
-  const file_judgement judged = judge_file(read_file(path), checking);
+  const file_judgement judged = judge_file(read_file(path));
   const zone_judgement zone = judge_zone(read_zone(), checking);
   for (const std::string& line : judged.lines) say("%s\n", line.c_str());
   for (const finding& f : judged.findings) warn(f.text);
@@ -162,6 +172,16 @@ int main(int argc, char** argv) {
   }
   if (!judged.known) return 0;
   const int32_t target = judged.target;
+  // The nights of the coming year on which the target restarts twice, late
+  // or never; in the daemon's zone when checking, as the zone's check says.
+  if (checking) {
+    unsetenv("TZ");
+    tzset();
+  }
+  if (const std::string odd = nights_warning(target, odd_nights(target, from, 366));
+      !odd.empty()) {
+    warn(odd);
+  }
   if (checking) {
     std::printf("ok: restart daily at %02d:%02d\n", target / 60, target % 60);
     return 0;

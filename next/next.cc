@@ -127,30 +127,51 @@ settings_scan scan_settings(FILE* stream) {
     ++key.more;
     return false;
   };
+  long offset = 0;  // where the piece starts in the file
+  long column = 0;  // the characters of its line before it
+  scan.empty = true;
   while (std::fgets(piece, sizeof piece, stream) != nullptr) {
     // Nothing after a zero byte counts, so the copy stops there.
-    const size_t length = std::strlen(piece) + 1;
+    const size_t text = std::strlen(piece);
+    // But the line goes on after it: fgets() tells no length, so a piece
+    // that is not full and ends in no line feed is measured by the stream.
+    size_t length = text;
+    if (length + 1 < sizeof piece && (length == 0 || piece[length - 1] != '\n')) {
+      if (const long end = std::ftell(stream); end > offset) length = static_cast<size_t>(end - offset);
+    }
+    offset += static_cast<long>(length);
+    scan.empty = scan.empty && std::strspn(piece, " \t\r\n") == length;
     const std::string at = "line " + std::to_string(line) + ": ";
     if (const char* cr = std::strchr(piece, '\r');
         scan.bare_cr_line == 0 && cr != nullptr && cr[1] != '\n' && cr[1] != '\0') {
       scan.bare_cr_line = line;
     }
+    // The daemon reads each piece of a long line as a line of its own. Only
+    // the first is one in the file: a later one is looked at only for what
+    // the daemon reads there.
+    const bool whole = column == 0;
     bool named = false;  // the line is read, or nearly, as some key
     for (size_t k = 0; k < kKeys; ++k) {
       char copy[kSettingsLineBuffer];
-      std::memcpy(copy, piece, length);
+      std::memcpy(copy, piece, text + 1);
       key_lines& key = scan.keys[k];
       if (const char* value = settings_match(copy, kSettingKeys[k]); value != nullptr) {
         named = true;
         if (key.line == 0) {
           key.line = line;
-          key.value_problem = value_problem(value);
-        } else if (kept(key)) {
+          key.piece_at = whole ? 0 : column + 1;
+          key.value_problem = value_problem(std::strchr(piece, '=') + 1);
+          // The daemon stops at a zero byte, however the line goes on.
+          if (key.value_problem.empty() && text < length && std::strpbrk(piece, "\r\n") == nullptr) {
+            key.value_problem = "a zero byte after it, where the daemon stops reading the line";
+          }
+        } else if (whole && kept(key)) {
           key.warnings.push_back(at + "a later line for " + kSettingKeys[k] +
                                  " is ignored: line " + std::to_string(key.line) +
                                  " comes first");
         }
-      } else if (std::string why = near_miss(piece, kSettingKeys[k]); !why.empty()) {
+      } else if (std::string why = whole ? near_miss(piece, kSettingKeys[k]) : "";
+                 !why.empty()) {
         named = true;
         if (kept(key)) {
           key.warnings.push_back(at + "names " + kSettingKeys[k] + " but is not read as it: " + why);
@@ -159,7 +180,7 @@ settings_scan scan_settings(FILE* stream) {
     }
     // A misspelt name: the key it is closest to, two letters off at most.
     // The name is looked at where it stands; only a kept warning copies it.
-    if (const std::string_view name = named ? "" : line_name(piece);
+    if (const std::string_view name = named || !whole ? "" : line_name(piece);
         !name.empty() && name.size() <= kNameMax) {
       size_t best = kKeys, distance = 3;
       for (size_t k = 0; k < kKeys; ++k) {
@@ -174,9 +195,15 @@ settings_scan scan_settings(FILE* stream) {
                                             kSettingKeys[best] + " was meant?");
       }
     }
-    if (std::strchr(piece, '\n') != nullptr) ++line;
+    if (length > 0 && piece[length - 1] == '\n') {
+      ++line;
+      column = 0;
+    } else {
+      column += static_cast<long>(length);
+    }
   }
   if (std::ferror(stream)) {
+    scan.empty = false;
     scan.read_error = errno;
     scan.error_line = line;
   }
@@ -196,18 +223,51 @@ std::string character_name(char c) {
 }  // namespace
 
 std::string value_problem(const char* value) {
+  // The daemon cuts the line at its last double quote before it reads the
+  // number, so "1"5" reads as 1 and "15"junk" as 15: the value is judged as
+  // it stands in the file, a quote right after the "=" and one right after
+  // the digits the only ones a plain number has.
+  auto ends = [](char c) { return c == '\0' || c == '\r' || c == '\n'; };
   const char* p = value;
+  const bool quoted = *p == '"';
+  if (quoted) ++p;
   while (is_blank(*p)) ++p;
-  if (*p == '\0') return "no number at all";
+  if (ends(*p) || (quoted && *p == '"')) return "no number at all";
   if (!std::isdigit(static_cast<unsigned char>(*p))) return character_name(*p) + " before the digits";
   const char* digits = p;
   while (*digits == '0' && std::isdigit(static_cast<unsigned char>(digits[1]))) ++digits;
   while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-  if (*p != '\0' && !is_blank(*p)) return character_name(*p) + " right after the digits";
-  if (p - digits > 10 || std::strtoull(digits, nullptr, 10) > 0xFFFFFFFFULL) {
+  const char* after = p;
+  const bool closed = quoted && *p == '"';
+  if (closed) ++p;
+  if (quoted && !closed) {
+    // With no quote after it on the line, the opening quote is the last
+    // one, and the cut there takes the number with it.
+    const char* quote = std::strpbrk(p, "\"\r\n");
+    if (quote == nullptr || *quote != '"') return "a double quote that is never closed";
+  }
+  if (!ends(*p) && !is_blank(*p)) {
+    return character_name(*p) + (closed ? " right after the closing quote" : " right after the digits");
+  }
+  // "1 5" reads as 1: what follows a blank may be a remark, but not more digits.
+  while (is_blank(*p)) ++p;
+  if (std::isdigit(static_cast<unsigned char>(*p))) return "a blank within the number";
+  if (after - digits > 10 || std::strtoull(digits, nullptr, 10) > 0xFFFFFFFFULL) {
     return "above 4294967295, where it wraps";
   }
   return "";
+}
+
+bool from_form(const char* text) {
+  constexpr std::string_view form = "0000-00-00 00:00:00";
+  const size_t n = std::strlen(text);
+  if (n != 16 && n != form.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (form[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != form[i]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 daemon_view daemon_access(const char* path) { return access_for(path, 0, 0); }
@@ -297,7 +357,7 @@ int problems(const std::vector<finding>& findings) {
   return n;
 }
 
-file_judgement judge_file(const file_reading& in, bool checking) {
+file_judgement judge_file(const file_reading& in) {
   file_judgement out;
   auto say = [&](std::string line) { out.lines.push_back(std::move(line)); };
   auto problem = [&](std::string text, int count = 1) {
@@ -330,7 +390,7 @@ file_judgement judge_file(const file_reading& in, bool checking) {
   }
   // velmora-audit's service reads it as a user of its own, through the bits
   // for everyone.
-  if (checking && in.read && in.others.known && !in.others.readable) {
+  if (in.read && in.others.known && !in.others.readable) {
     warn(path + " cannot be read by velmora-audit's service, which reads it as the user "
          "velmorad-audit through its bits for everyone (" + in.others.detail +
          "): the audit would say UNKNOWN; chmod 0644 lets it");
@@ -338,9 +398,15 @@ file_judgement judge_file(const file_reading& in, bool checking) {
 
   const module_settings& settings = in.settings;
   const uint32_t values[] = {settings.enabled, settings.hour, settings.minute};
-  bool value_fault = false;  // a value that is no plain number: its target is no news
+  // A value that is no plain number, or one read from a piece of a long
+  // line: the target it makes is no news.
+  bool value_fault = false;
   const settings_scan& scan = in.scan;
-  if (scan.bare_cr_line > 0) {
+  // An empty file is one mistake, not one for each key it leaves out.
+  if (in.read && scan.empty) {
+    problem(path + " is empty: every value is 0, so the host restarts just after each midnight");
+  }
+  if (scan.bare_cr_line > 0 && !scan.empty) {
     problem("line " + std::to_string(scan.bare_cr_line) +
             ": a carriage return ends a line alone (old Mac line ends): the daemon reads such a "
             "file as one line; write it with newlines");
@@ -353,13 +419,24 @@ file_judgement judge_file(const file_reading& in, bool checking) {
     const key_lines& key = scan.keys[k];
     const std::string name = kSettingKeys[k];
     if (key.line > 0) {
-      say(name + "=" + std::to_string(values[k]) + " (line " + std::to_string(key.line) + ")");
+      const std::string line = std::to_string(key.line), piece = std::to_string(key.piece_at);
+      say(name + "=" + std::to_string(values[k]) + " (line " + line +
+          (key.piece_at > 0 ? ", from character " + piece : "") + ")");
+      // A key read from a later piece of a long line is that line's mistake:
+      // what its value makes of the target is no news.
+      if (key.piece_at > 0) {
+        value_fault = true;
+        problem("line " + line + " is longer than " + std::to_string(kSettingsLineBuffer - 1) +
+                " characters: the daemon reads it in pieces, each as a line of its own, and the "
+                "piece from character " + piece + " on as a line for " + name + ": it reads as " +
+                std::to_string(values[k]));
+      }
       if (!key.value_problem.empty()) {
         // A carriage return after the number is the line ends' fault, told above.
         const bool line_ends = scan.bare_cr_line == key.line &&
                                key.value_problem.rfind("a control byte", 0) == 0;
         value_fault = value_fault || !line_ends;
-        out.findings.push_back({!line_ends,
+        out.findings.push_back({!line_ends && key.piece_at == 0,
                                 "line " + std::to_string(key.line) + ": the value of " + name +
                                     " is not a plain number (" + key.value_problem +
                                     "): it reads as " + std::to_string(values[k])});
@@ -368,10 +445,11 @@ file_judgement judge_file(const file_reading& in, bool checking) {
       say(name + "=" + std::to_string(values[k]) + " (no line for it)");
       // ENABLED changes nothing, so a file may well leave it out. A line
       // that was meant for the key is the mistake, told once, as are line
-      // ends that make the file one line.
+      // ends that make the file one line, an empty file and a failed read.
       if (in.read) {
         const std::string text = "no line for " + name + ": it reads as 0";
-        k == 0 || !key.warnings.empty() || !key.spellings.empty() || scan.bare_cr_line > 0
+        k == 0 || !key.warnings.empty() || !key.spellings.empty() || scan.bare_cr_line > 0 ||
+                scan.empty || scan.read_error != 0
             ? warn(text)
             : problem(text);
       }
@@ -385,13 +463,13 @@ file_judgement judge_file(const file_reading& in, bool checking) {
                                         name, static_cast<int>(key.more)});
     }
   }
-  if (settings.enabled == 0 && scan.keys[0].line > 0) {
-    say("note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone");
-    // A file that asks for no restart gets one all the same.
-    if (checking) {
-      problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
-              "stop restarts with systemctl disable --now velmorad.service");
-    }
+  // A file that asks for no restart gets one all the same. A value that is
+  // no plain number is the mistake there, told above: only a 0 written as
+  // such asks for none.
+  if (settings.enabled == 0 && scan.keys[0].line > 0 && scan.keys[0].value_problem.empty() &&
+      scan.keys[0].piece_at == 0) {
+    problem("MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same; "
+            "stop restarts with systemctl disable --now velmorad.service");
   }
 
   const int32_t target = target_minute(settings.hour, settings.minute);

@@ -26,6 +26,8 @@ inline constexpr size_t kWarningsKept = 10;
 
 struct key_lines {
   long line = 0;                      // the line that is read; 0 for none
+  long piece_at = 0;                  // the character of that line that the piece read starts
+                                      // at, where it is not the first piece of a long line; else 0
   std::string value_problem;          // why that line's value is no plain number
   std::vector<std::string> warnings;  // lines that are not read as the key
   std::vector<std::string> spellings; // lines whose name is a close spelling of it
@@ -37,21 +39,31 @@ struct settings_scan {
   int read_error = 0;           // errno of a read that failed, else 0
   long error_line = 0;          // the line that read failed on
   long bare_cr_line = 0;        // the first line with a carriage return alone in it
+  bool empty = false;           // read whole, and nothing in it but blanks and line ends
 };
 
-// Scans the whole stream, line by line as the daemon does, for each key in
-// kSettingKeys: the first line read as the key, later lines shadowed by it,
+// Scans the whole stream, piece by piece as the daemon does, for each key in
+// kSettingKeys: the first piece read as the key, later lines shadowed by it,
 // lines that would be read as the key but for a byte-order mark, blanks
 // around the name or a word before it, and names that are a close spelling
-// of it (two letters off at most). Also the first line in which a carriage
+// of it (two letters off at most). Only the piece that a line starts with
+// is a line in the file; a later piece of a long line counts only where the
+// daemon reads it as a key. Also the first line in which a carriage
 // return stands alone: a file with old Mac line ends is one line to the
 // daemon.
 settings_scan scan_settings(FILE* stream);
 
-// Why `value`, the text after "=" as the daemon converts it, is not a plain
-// number: blanks, then a decimal number below 2^32, then nothing or a blank
-// and anything. Empty when it is one.
+// Why `value`, the text after the first "=" of a line as it stands in the
+// file (up to a CR or LF), is not a plain number: an optional double quote,
+// blanks, a decimal number below 2^32 and, after the quote, its closing
+// quote; then nothing, or a blank and anything that does not start with a
+// digit. Empty when it is one.
 std::string value_problem(const char* value);
+
+// Whether `text` is of the form --from takes, 'YYYY-MM-DD HH:MM' or
+// 'YYYY-MM-DD HH:MM:SS', every field with all its digits. Whether the local
+// clock ever shows it is parse_local_time()'s question.
+bool from_form(const char* text);
 
 // How the daemon gets at a regular file at `path`. It runs as uid 0 and gid
 // 0 with no capabilities, so only the ordinary permission bits let it in:
@@ -139,9 +151,8 @@ struct zone_judgement {
 // problem, and a TZ of another zone is ignored, said so.
 zone_judgement judge_zone(const zone_reading& zone, bool checking);
 
-// The judgement of what was read; `checking` (--check) also counts a file
-// that asks for no restart with MOD_VELMORA_ENABLED=0, which the daemon does
-// not consult. Reads nothing.
-file_judgement judge_file(const file_reading& in, bool checking);
+// The judgement of what was read, the same with --check and without: only
+// the zone is judged otherwise there. Reads nothing.
+file_judgement judge_file(const file_reading& in);
 
 }  // namespace velmora

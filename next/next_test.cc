@@ -130,7 +130,7 @@ TEST(Spread, AvoidsTheNightsTheClockMoves) {
     setenv("TZ", sp.zone, 1);
     tzset();
     std::set<int32_t> seen;
-    for (int host = 0; host < 40; ++host) {
+    for (unsigned host = 0; host < 40; ++host) {
       char id[40];
       std::snprintf(id, sizeof id, "%08x0123456789abcdef%08x", host * 2654435761u, host);
       const spread_pick pick = spread_minute(id, sp.start, sp.length, 1798761600);
@@ -145,6 +145,20 @@ TEST(Spread, AvoidsTheNightsTheClockMoves) {
   }
   unsetenv("TZ");
   tzset();
+}
+
+// --from takes the two forms of its manual, every field with all its digits;
+// strptime() alone would take "2026-1-2 3:4" too.
+TEST(FromForm, TakesOnlyTheFormsOfTheManual) {
+  const struct {
+    const char* text;
+    bool taken;
+  } cases[] = {
+      {"2026-01-02 03:04", true},   {"2026-01-02 03:04:05", true}, {"2026-1-2 3:4", false},
+      {"2026-01-02 3:04", false},   {"2026-01-02T03:04", false},   {" 2026-01-02 03:04", false},
+      {"2026-01-02 03:04:5", false}, {"2026-01-02", false},        {"2026-01-02 03:04 ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(from_form(c.text), c.taken) << c.text;
 }
 
 }  // namespace

@@ -60,6 +60,24 @@ std::vector<odd_night> odd_nights(int32_t target, time_t from, int days) {
   return out;
 }
 
+std::string nights_warning(int32_t target, const std::vector<odd_night>& nights) {
+  std::string text;
+  for (const odd_night& night : nights) {
+    const char* what = night.runs == 0                            ? "not at all"
+                       : night.runs > 1                           ? "twice"
+                       : night.at_minute == 0                     ? "at another time"
+                                                                  : "once";
+    text += (text.empty() ? "" : ", ") + std::string(what) + " on " +
+            local_text(night.day, "%F");
+  }
+  if (text.empty()) return text;
+  char hhmm[16];
+  std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", static_cast<int>(target / 60),
+                static_cast<int>(target % 60));
+  return std::string(hhmm) + " restarts the host " + text +
+         ", as the clock moves; velmorad(8) says which times restart once every night";
+}
+
 bool parse_window(const char* text, int32_t* start, int32_t* length) {
   unsigned h1 = 0, m1 = 0, h2 = 0, m2 = 0;
   int used = 0;

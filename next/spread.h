@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -34,6 +35,10 @@ struct odd_night {
 // The odd nights of a daemon with `target` running from `from` for `days`
 // days, oldest first. Only the days on which local time jumps can be odd.
 std::vector<odd_night> odd_nights(int32_t target, time_t from, int days);
+
+// The warning for a target's odd nights: what it does on each, by date;
+// empty when there are none.
+std::string nights_warning(int32_t target, const std::vector<odd_night>& nights);
 
 // Reads "HH:MM-HH:MM", the end after the start or past midnight (up to
 // 24:00), as its first minute of the day and its length in minutes.

@@ -107,7 +107,7 @@ cp "$work/previous.deb" "$root/root/velmorad-previous.deb"
 mkdir "$root/root/velmorad"
 cp -r "$source_dir/debian" "$root/root/velmorad/"
 if ((emulated)); then
-  for unit in velmorad velmorad-audit; do
+  for unit in velmorad velmorad-localtime velmorad-audit; do
     mkdir -p "$root/etc/systemd/system/$unit.service.d"
     cp "$source_dir/tests/emulated-sandbox.conf" "$root/etc/systemd/system/$unit.service.d/"
   done
@@ -242,16 +242,30 @@ security_check() {
 unit_state() { echo "$(in_container systemctl is-enabled velmorad.service)/$(in_container systemctl is-active velmorad.service)"; }
 
 # Writes a settings file whose target is the minute that begins 60 to 120 s
-# from now in the container, and sets due to when that minute begins.
+# from now in the container, in its zone or else in ZONE, and sets due to
+# when that minute begins.
+#   target_two_minutes_ahead [ZONE]
 target_two_minutes_ahead() {
-  local now hour minute
+  local now hour minute zone=(${1:+"TZ=$1"})
   now=$(in_container date +%s)
   due=$(((now + 120) / 60 * 60))
-  read -r hour minute < <(in_container date -d "@$due" '+%-H %-M')
+  read -r hour minute < <(in_container env "${zone[@]}" date -d "@$due" '+%-H %-M')
   mkdir -p "$root/opt/velmora/etc"
   printf 'MOD_VELMORA_HOUR="%s"\nMOD_VELMORA_MINUTE="%s"\n' "$hour" "$minute" \
     >"$root/opt/velmora/etc/settings"
-  echo "  target $(in_container date -d "@$due" '+%H:%M %Z'), container time $(in_container date -d "@$now" '+%T')"
+  echo "  target $(in_container env "${zone[@]}" date -d "@$due" '+%H:%M %Z'), container time $(in_container date -d "@$now" '+%T %Z')"
+}
+
+# The container's zone, as /etc/localtime names it below zoneinfo/.
+zone_now() { local link; link=$(in_container readlink /etc/localtime); echo "${link#*zoneinfo/}"; }
+# How many start-up lines the daemon has logged since this boot, and when the
+# last of them was (seconds since the epoch).
+start_lines() {
+  in_container journalctl --no-pager -b -o cat SYSLOG_IDENTIFIER=velmorad | grep -cx 'Modul Velmora start'
+}
+last_start() {
+  in_container journalctl --no-pager -b -o short-unix SYSLOG_IDENTIFIER=velmorad |
+    awk '/ Modul Velmora start$/ { t = $1 } END { print (t == "" ? 0 : t) }'
 }
 
 # What the daemon runs now: its PID and its executable, which is the
@@ -333,7 +347,15 @@ check "this is a first boot (ConditionFirstBoot: $first)" is "$first" yes
 state=$(unit_state)
 check "after the first boot: $state" is "$state" disabled/inactive
 
-target_two_minutes_ahead
+# The zone changes twice while the daemon runs (below), to two zones far
+# from the root's and from each other; the target is in the last one's
+# time, so that the daemon started now, in the root's zone, has its minute
+# hours away.
+old_zone=$(zone_now) zone_a=Asia/Tokyo zone_b=America/New_York
+check "the zones of the trial: $old_zone, then $zone_a, then $zone_b" \
+  eval '[[ $old_zone != "$zone_a" && $old_zone != "$zone_b" ]] &&
+        in_container test -f "/usr/share/zoneinfo/$zone_a" -a -f "/usr/share/zoneinfo/$zone_b"'
+target_two_minutes_ahead "$zone_b"
 check "systemctl enable --now velmorad.service" \
   quietly in_container systemctl enable --now velmorad.service
 # The audit turned on too; its metrics, once written, must outlive the
@@ -378,11 +400,51 @@ else
 fi
 
 security_check velmorad.service
+security_check velmorad-localtime.service
+
+# A new zone while the daemon runs. With the zone's timer stopped it waits:
+# the audit tells it, naming both zones, and the daemon is not restarted.
+timer=$(in_container systemctl is-active velmorad-localtime.timer)
+check "velmorad-localtime.timer runs with the daemon: $timer" is "$timer" active
+quietly in_container systemctl stop velmorad-localtime.timer
+starts=$(start_lines)
+quietly in_container ln -sf "/usr/share/zoneinfo/$zone_a" /etc/localtime
+sleep 2
+audit=$(in_container velmora-audit --days 7)
+code=$? line=$(grep -m 1 'not yet applied' <<<"$audit") now=$(start_lines)
+printf '%s\n' "$audit" | sed 's/^/  /'
+check "a new zone, its timer stopped: WARNING (exit $code), not yet applied, $old_zone and $zone_a named" \
+  eval '((code == 1)) && [[ $line == *"$old_zone"* && $line == *"$zone_a"* ]]'
+check "a new zone, its timer stopped: no restart of the daemon (start-up lines: $starts, then $now)" \
+  is "$now" "$starts"
+# With the timer started again, each new zone restarts the daemon at once.
+# Six of them half a second apart, as a tool trying zones might make them,
+# must not leave it stopped as restarted too often, and a daemon must start
+# after the last, in its zone. The settings, retimed in that zone's time
+# just before, are read with it, so the restart below comes at its minute
+# only if the last change was applied.
+quietly in_container systemctl start velmorad-localtime.timer
+target_two_minutes_ahead "$zone_b"
+for zone in Europe/Berlin "$zone_a" Europe/London "$zone_a" Europe/Berlin "$zone_b"; do
+  sleep 0.5
+  quietly in_container ln -sf "/usr/share/zoneinfo/$zone" /etc/localtime
+done
+changed=$(date +%s.%N) deadline=$((SECONDS + 30))
+until awk -v s="$(last_start)" -v c="$changed" 'BEGIN { exit !(s > c) }' || ((SECONDS >= deadline)); do
+  sleep 0.5
+done
+now=$(start_lines) state=$(unit_state)
+check "six new zones, its timer running: the daemon started again after the last (start-up lines: $starts, then $now), $state" \
+  eval 'awk -v s="$(last_start)" -v c="$changed" "BEGIN { exit !(s > c) }" && [[ $state == enabled/active ]]'
+audit=$(in_container velmora-audit --days 7)
+code=$?
+check "restarted in $(zone_now): OK (exit $code), nothing not yet applied: $(head -n 1 <<<"$audit" | cut -c1-50)..." \
+  eval '((code == 0)) && ! grep -q "not yet applied" <<<"$audit"'
 
 # The daemon's restart ends the container: nspawn exits 133.
 if wait_end $((due + 150 - $(date +%s))); then
   delay=$((end_time - due))
-  check "the container restarted $delay s after the target minute began (nspawn exit $end_status)" \
+  check "the container restarted $delay s after the target minute in $zone_b began (nspawn exit $end_status)" \
     eval '[[ $end_status == 133 ]] && ((delay >= 0 && delay <= 60))'
 else
   check "the container restarted within 150 s after the target minute began" false

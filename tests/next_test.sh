@@ -84,9 +84,15 @@ case_ "hour 24: never" UTC 'MOD_VELMORA_HOUR=24\nMOD_VELMORA_MINUTE=0\n' 0 "--fr
   "target minute 1440 of the day: the clock never reaches it|next never" "^warning: .*never reaches"
 case_ "fall back in Berlin: 02:30 twice" Europe/Berlin 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' 0 \
   "--from 2026-10-24_12:00 --count 3" \
-  "next 2026-10-25 02:30:00 CEST|next 2026-10-25 02:30:00 CET|next 2026-10-26 02:30:00 CET" ""
+  "next 2026-10-25 02:30:00 CEST|next 2026-10-25 02:30:00 CET|next 2026-10-26 02:30:00 CET" \
+  "^warning: 02:30 restarts the host twice on 2026-10-25, at another time on 2027-03-28, as the clock moves"
 case_ "spring forward in Berlin: after the jump" Europe/Berlin 'MOD_VELMORA_HOUR=2\nMOD_VELMORA_MINUTE=30\n' 0 \
-  "--from 2026-03-28_12:00 --count 1" "next 2026-03-29 03:00:00 CEST" ""
+  "--from 2026-03-28_12:00 --count 1" "next 2026-03-29 03:00:00 CEST" \
+  "^warning: 02:30 restarts the host at another time on 2026-03-29, twice on 2026-10-25"
+case_ "after the repeated hour: once every night" Europe/Berlin 'MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n' 0 \
+  "--from 2026-10-24_12:00 --count 1" "next 2026-10-25 03:00:00 CET" "!as the clock moves"
+case_ "the repeated hour ends at midnight: twice" America/Santiago 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' 0 \
+  "--from 2026-12-01_12:00 --count 1" "" "^warning: 04:00 restarts the host twice on 2027-04-03"
 case_ "shadowed duplicate" UTC 'MOD_VELMORA_HOUR=\nMOD_VELMORA_HOUR=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "MOD_VELMORA_HOUR=0 (line 1)" "^warning: line 2: a later line for MOD_VELMORA_HOUR is ignored: line 1"
 case_ "blank before =" UTC 'MOD_VELMORA_HOUR =3\n' 0 "--from 2026-06-01_12:00 --count 1" \
@@ -96,6 +102,16 @@ case_ "blanks before the name" UTC ' MOD_VELMORA_MINUTE=5\n' 0 "--from 2026-06-0
   "" "^warning: line 1: names MOD_VELMORA_MINUTE but is not read as it: blanks stand before the name"
 case_ "lines counted, not pieces" UTC "$(printf '%020000d' 0)\nMOD_VELMORA_HOUR=3\n" 0 "--count 1" \
   "MOD_VELMORA_HOUR=3 (line 2)" ""
+case_ "lines counted past a zero byte" UTC '# a note\x00x\nMOD_VELMORA_HOUR=3\n' 0 "--count 1" \
+  "MOD_VELMORA_HOUR=3 (line 2)" ""
+# The daemon reads a line in pieces of 16383 characters, each as a line.
+long="#$(printf '%016382d' 0)"
+case_ "a key in a piece of a long line put out of use" UTC "${long}MOD_VELMORA_HOUR=3\n" 0 "--count 1" \
+  "MOD_VELMORA_HOUR=3 (line 1, from character 16384)" \
+  "^warning: line 1 is longer than 16383 characters: .*piece from character 16384 on as a line for MOD_VELMORA_HOUR: it reads as 3$"
+case_ "--check: a key in a piece of a long line, a near miss in another" UTC \
+  "${long}MOD_VELMORA_HOUR=3\n${long} MOD_VELMORA_MINUTE=5\nMOD_VELMORA_MINUTE=0\n" 1 "--check" \
+  "bad: 1 problem" "longer than 16383|!names MOD_VELMORA_MINUTE"
 case_ "byte-order mark" UTC '\xef\xbb\xbfMOD_VELMORA_MINUTE=3\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "" "^warning: line 1: names MOD_VELMORA_MINUTE .*byte-order mark"
 for odd in fifo fifo+writer @/dev/zero dir; do
@@ -106,6 +122,8 @@ done
 # one the daemon may read.
 ((EUID == 0)) && case_ "read error" UTC @/proc/self/mem 0 "--from 2026-06-01_12:00 --count 1" \
   "next 2026-06-02 00:00:00 UTC" "^warning: reading .* failed at line 1 \(Input/output error\)"
+((EUID == 0)) && case_ "--check: a failed read is one mistake" UTC @/proc/self/mem 1 "--check" \
+  "bad: 1 problem" "^warning: reading .* failed at line 1"
 case_ "misspelt zone: UTC" Europe/Berlinn "$at3" 0 "--from 2026-06-01_02:00 --count 1" \
   "next 2026-06-01 03:00:00 UTC" "^warning: zone Europe/Berlinn cannot be loaded .*UTC"
 # A path as the zone, with or without glibc's ":", is read as the file it names.
@@ -138,6 +156,10 @@ if ((EUID == 0)); then
     "the daemon's zone, /etc/localtime, cannot be loaded \\(.*not a zone file\\)"
   as=()
 fi
+case_ "ENABLED=0: the same warning as with --check, and no other line" UTC \
+  'MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n' 0 "--count 1" \
+  "target 03:00|!note: MOD_VELMORA_ENABLED is not consulted: the schedule follows hour and minute alone" \
+  "^warning: MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same"
 case_ "hour -1: minute -60, just after midnight" UTC 'MOD_VELMORA_HOUR=-1\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "target minute -60 of the day: below 00:00, so just after each midnight|next 2026-06-02 00:00:00 UTC" ""
 # --check: one verdict line, and exit 1 when the daemon will not do what the
@@ -160,6 +182,14 @@ a word|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=thirty\n|bad: 1 problem|MINUTE i
 export|1|export MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|"export" stands before the name
 hour -1|1|MOD_VELMORA_HOUR=-1\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|a sign before the digits\): it reads as 4294967295
 over 32 bits|1|MOD_VELMORA_HOUR=4294967299\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|above 4294967295
+a quote inside the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1"5\n|bad: 1 problem|MINUTE is not a plain number \(a double quote right after the digits\): it reads as 1$
+a blank inside the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1 5\n|bad: 1 problem|\(a blank within the number\): it reads as 1$
+digits after the closing quote|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="1"5\n|bad: 1 problem|\("5" right after the closing quote\): it reads as 1$
+a quote never closed|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE="15\n|bad: 1 problem|\(a double quote that is never closed\): it reads as 0$
+a word for ENABLED: one mistake|1|MOD_VELMORA_ENABLED=yes\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|ENABLED is not a plain number \("y" before the digits\): it reads as 0|!not consulted
+single quotes on each line: a mistake each|1|MOD_VELMORA_ENABLED='1'\nMOD_VELMORA_HOUR='3'\nMOD_VELMORA_MINUTE='0'\n|bad: 3 problems|
+an empty file: one mistake|1||bad: 1 problem|settings is empty: every value is 0
+a zero byte in the number|1|MOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=1\x005\n|bad: 1 problem|a zero byte after it, where the daemon stops reading the line\): it reads as 1$
 ENABLED=0 is not consulted|1|MOD_VELMORA_ENABLED=0\nMOD_VELMORA_HOUR=3\nMOD_VELMORA_MINUTE=0\n|bad: 1 problem|restarts all the same
 a FIFO|1|fifo|bad: 1 problem|cannot be read \(a FIFO, not a regular file\): every value is 0
 no file|1|none|bad: 1 problem|cannot be read \(No such file or directory\)
@@ -201,6 +231,8 @@ if ((EUID == 0)); then
   owner=root mode=600
   case_ "--check: a file only root may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
     "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0600.*UNKNOWN"
+  case_ "a file only root may read: the audit's warning without --check too" UTC "$at3" 0 "--count 1" \
+    "target 03:00" "cannot be read by velmora-audit's service, .*mode 0600.*UNKNOWN"
   owner=root mode=640
   case_ "--check: a file root's group may read, which the audit's user cannot" UTC "$at3" 0 "--check" \
     "ok: restart daily at 03:00" "cannot be read by velmora-audit's service, .*mode 0640.*UNKNOWN"
@@ -221,14 +253,20 @@ for bad in "2026-02-30_12:00" "2026-03-29_02:30"; do
   case_ "--from $bad: no such local time in Berlin" Europe/Berlin "$at3" 2 "--from $bad" "" \
     "^velmora-next: --from: no such local time"
 done
+case_ "--from not of the form, said so" UTC "$at3" 2 "--from 2026-1-2_3:4" "" \
+  "^velmora-next: --from takes 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS'|!no such local time"
+for bad in "-n 3" "--from 2026-06-01_12:00"; do
+  case_ "--check $bad: refused, --check predicts nothing" UTC "$at3" 2 "--check $bad" "" \
+    "^velmora-next: --check predicts no runs: it takes no --from or --count"
+done
 case_ "--count 1000, the bound" UTC "$at3" 0 "--from 2026-06-01_02:00 --count 1000" \
   "next 2026-06-01 03:00:00 UTC|next 2029-02-24 03:00:00 UTC" ""
-case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f_2026-06-01_02:00" \
+case_ "--name=value and short options" UTC "$at3" 0 "--count=1 -f2026-06-01_02:00" \
   "next 2026-06-01 03:00:00 UTC" ""
 case_ "-h" UTC "$at3" 0 "-h" \
-  "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
+  "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]|       velmora-next --check [--settings PATH]" ""
 case_ "--help: usage on standard output" UTC "$at3" 0 "--help" \
-  "usage: velmora-next [--check] [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]" ""
+  "usage: velmora-next [--settings PATH] [--from 'YYYY-MM-DD HH:MM[:SS]'] [--count N]|       velmora-next --check [--settings PATH]" ""
 case_ "--version" UTC "$at3" 0 "--version" "velmora-next $version" ""
 for bad in "--bogus" "-x" "stray" "--from 2026-06-01" "--from 2026-06-01_25:00" "--count 0" "--count 1001" \
            "--count 3x" "--count"; do

@@ -61,8 +61,8 @@ unit_verifies() {
     mount -t tmpfs velmora-sbin /usr/sbin &&
     cp "$1/usr/sbin/velmorad" "$1/usr/sbin/velmora-audit" /usr/sbin/ &&
     cd "$1/usr/lib/systemd/system" &&
-    MANPATH="$1/usr/share/man" systemd-analyze verify velmorad.service velmorad-audit.service \
-      velmorad-audit.timer
+    MANPATH="$1/usr/share/man" systemd-analyze verify velmorad.service velmorad-localtime.service \
+      velmorad-localtime.timer velmorad-audit.service velmorad-audit.timer
   ' verify "$work/stage"
 }
 
@@ -97,6 +97,8 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/velmorad/velmorad-rules.yml
 -rw-r--r-- root/root UNITS/velmorad-audit.service
 -rw-r--r-- root/root UNITS/velmorad-audit.timer
+-rw-r--r-- root/root UNITS/velmorad-localtime.service
+-rw-r--r-- root/root UNITS/velmorad-localtime.timer
 -rw-r--r-- root/root UNITS/velmorad.service
 -rwxr-xr-x root/root ./usr/sbin/velmora-audit
 -rwxr-xr-x root/root ./usr/sbin/velmora-next
