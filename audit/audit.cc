@@ -10,16 +10,6 @@
 namespace velmora {
 namespace {
 
-// Local midnight `days_later` days after the day of `when`.
-time_t local_midnight(time_t when, int days_later) {
-  struct tm t {};
-  localtime_r(&when, &t);
-  t.tm_mday += days_later;
-  t.tm_hour = t.tm_min = t.tm_sec = 0;
-  t.tm_isdst = -1;
-  return mktime(&t);
-}
-
 // A stretch in which the daemon ran: from a start-up line to the next event
 // of its boot (a new start-up line or a stop), else to the boot's end.
 struct stretch {

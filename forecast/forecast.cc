@@ -67,6 +67,15 @@ std::string zone_problem(const char* tz) {
   return problem.empty() || is_zone_rule(tz) ? "" : problem;
 }
 
+time_t local_midnight(time_t when, int days_later) {
+  struct tm t {};
+  localtime_r(&when, &t);
+  t.tm_mday += days_later;
+  t.tm_hour = t.tm_min = t.tm_sec = 0;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
 std::string local_text(time_t when, const char* format) {
   struct tm local {};
   char text[64] = "?";

@@ -28,6 +28,9 @@ std::string zone_problem(const char* tz);
 // stands, else a name under TZDIR or /usr/share/zoneinfo.
 std::string zone_file(const char* tz);
 
+// Local midnight `days_later` days after the day of `when`.
+time_t local_midnight(time_t when, int days_later);
+
 // `when` in local time, formatted by strftime(); "?" when it cannot be
 // converted.
 std::string local_text(time_t when, const char* format);

@@ -9,16 +9,6 @@
 namespace velmora {
 namespace {
 
-// Local midnight `days_later` days after the day of `when`.
-time_t local_midnight(time_t when, int days_later) {
-  struct tm t {};
-  localtime_r(&when, &t);
-  t.tm_mday += days_later;
-  t.tm_hour = t.tm_min = t.tm_sec = 0;
-  t.tm_isdst = -1;
-  return mktime(&t);
-}
-
 int32_t minute_of(time_t when) {
   struct tm t {};
   localtime_r(&when, &t);
