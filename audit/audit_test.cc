@@ -80,6 +80,18 @@ std::vector<std::string> Days(const audit_result& result) {
 }
 
 TEST(Audit, JudgesEachDayFromTheJournal) {
+  // A daemon started in Berlin keeps its 03:00 (02:00 UTC) after the zone
+  // is set west to New York; the one after its restart runs at New York's.
+  const std::vector<Boot> west_boots = {
+      {"2026-12-06 19:00:00 +0000", "2026-12-07 02:00:20 +0000", true},
+      {"2026-12-07 02:01:00 +0000", "2026-12-08 02:00:20 +0000"},
+      {"2026-12-08 02:01:00 +0000", nullptr}};
+  const std::vector<Event> west_events = {{"2026-12-06 19:00:30 +0000", 0},
+                                          {"2026-12-07 02:01:30 +0000", 1},
+                                          {"2026-12-08 02:01:30 +0000", 2}};
+  // A daemon started in New York, running when the zone is set east.
+  const std::vector<Boot> east_boots = {{"2026-12-07 08:01:00 +0000", nullptr, true}};
+  const std::vector<Event> east_events = {{"2026-12-07 08:01:30 +0000", 0}};
   const int32_t at3 = 180;
   const Case cases[] = {
       {"restart happened", "UTC", at3, "2026-06-02 12:00:00 +0000", 1,
@@ -306,47 +318,34 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {{"2026-06-01 20:00:00 +0000", nullptr}},
        {{"2026-06-01 20:00:30 +0000", 0}},
        {"06-02 missed"}, audit_state::critical},
-      // The zone set west, Berlin to New York, on 12-07 at 10:00 UTC: the
-      // daemon started before keeps Berlin's 03:00 (02:00 UTC); the one
-      // after its restart runs at New York's (08:00 UTC).
+      // The zone set west, Berlin to New York, on 12-07 at 10:00 UTC.
       {"a zone set west: each daemon in the zone it started in", "America/New_York", at3,
        "2026-12-08 07:00:00 +0000", 2,
-       {{"2026-12-06 19:00:00 +0000", "2026-12-07 02:00:20 +0000", true},
-        {"2026-12-07 02:01:00 +0000", "2026-12-08 02:00:20 +0000"},
-        {"2026-12-08 02:01:00 +0000", nullptr}},
-       {{"2026-12-06 19:00:30 +0000", 0}, {"2026-12-07 02:01:30 +0000", 1},
-        {"2026-12-08 02:01:30 +0000", 2}},
+       west_boots, west_events,
        {"12-07 happened", "12-08 coming"}, audit_state::ok, {}, -1, false, nullptr,
        {{"2020-01-01 00:00:00 +0000", "2026-12-07 09:00:00 +0000", "Europe/Berlin"},
         {"2026-12-07 10:00:00 +0000", nullptr, "America/New_York"}}},
       {"... the old zone not recorded: not known, never missed", "America/New_York", at3,
        "2026-12-08 07:00:00 +0000", 2,
-       {{"2026-12-06 19:00:00 +0000", "2026-12-07 02:00:20 +0000", true},
-        {"2026-12-07 02:01:00 +0000", "2026-12-08 02:00:20 +0000"},
-        {"2026-12-08 02:01:00 +0000", nullptr}},
-       {{"2026-12-06 19:00:30 +0000", 0}, {"2026-12-07 02:01:30 +0000", 1},
-        {"2026-12-08 02:01:30 +0000", 2}},
+       west_boots, west_events,
        {"12-07 zone unrecorded", "12-08 coming"}, audit_state::unknown, {}, -1, false, nullptr,
        {{"2026-12-07 10:00:00 +0000", nullptr, "America/New_York"}}},
       // Set east, New York to Tokyo, at 12:00 UTC; an hour after Tokyo's
       // 03:00 the running daemon's minute, New York's, is still to come.
       {"a zone set east under the running daemon: not yet applied", "Asia/Tokyo", at3,
        "2026-12-07 19:00:00 +0000", 1,
-       {{"2026-12-07 08:01:00 +0000", nullptr, true}},
-       {{"2026-12-07 08:01:30 +0000", 0}},
+       east_boots, east_events,
        {"12-08 coming"}, audit_state::warning, {}, -1, true, nullptr,
        {{"2020-01-01 00:00:00 +0000", "2026-12-07 11:00:00 +0000", "America/New_York"},
         {"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}},
        "2026-12-08 08:00:00 +0000"},
       {"... the old zone not recorded", "Asia/Tokyo", at3, "2026-12-07 19:00:00 +0000", 1,
-       {{"2026-12-07 08:01:00 +0000", nullptr, true}},
-       {{"2026-12-07 08:01:30 +0000", 0}},
+       east_boots, east_events,
        {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
        {{"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}}, "none"},
       {"a copy, not a link, changed under the running daemon", "Asia/Tokyo", at3,
        "2026-12-07 19:00:00 +0000", 1,
-       {{"2026-12-07 08:01:00 +0000", nullptr, true}},
-       {{"2026-12-07 08:01:30 +0000", 0}},
+       east_boots, east_events,
        {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
        {{"2020-01-01 00:00:00 +0000", "2026-12-07 11:00:00 +0000", ""},
         {"2026-12-07 12:00:00 +0000", nullptr, ""}}},
