@@ -27,14 +27,8 @@ source_dir=$(dirname "$(realpath "$0")")/..
 passed=0 failed=0
 started=$SECONDS
 
-cannot_run() {
-  [[ ${CI:-} == true ]] && { echo "FAIL: $*"; exit 1; }
-  echo "SKIP: $*"; exit 77
-}
-((EUID == 0)) || cannot_run "needs root to make and boot containers"
-for tool in mmdebstrap systemd-nspawn unshare nsenter setpriv ip dpkg-deb; do
-  command -v "$tool" >/dev/null || cannot_run "$tool is missing"
-done
+source "$source_dir/tests/booted.sh"
+needs mmdebstrap systemd-nspawn unshare nsenter setpriv ip dpkg-deb
 deb=$(ls "$build"/deb/velmorad_*.deb 2>/dev/null) || { echo "FAIL: no package in $build/deb"; exit 1; }
 arch=$(dpkg-deb -f "$deb" Architecture)
 
@@ -58,17 +52,6 @@ finish() {
 trap finish EXIT
 trap 'exit 1' INT TERM HUP
 
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    echo "ok    $name"; ((++passed))
-  else
-    echo "FAIL  $name"; ((++failed)); return 1
-  fi
-}
-is() { [[ $1 == "$2" ]]; }
-quietly() { "$@" >>"$work/commands.log" 2>&1; }
 elapsed() { printf '%d:%02d' $(((SECONDS - started) / 60)) $(((SECONDS - started) % 60)); }
 
 # ---- the roots ---------------------------------------------------------------
@@ -289,6 +272,16 @@ applied() {
   done
   check "$1: no host's audit says not yet applied (${bad:-none})" is "$bad" ""
 }
+# audit_reads HOST CODE STATE WHAT PATTERN: velmora-audit on HOST exits CODE
+# and prints PATTERN; then the audit's service writes what the monitor scrapes.
+audit_reads() {
+  local host=$1 want=$2 pattern=$5 audit code
+  audit=$(on "$host" velmora-audit --days 2)
+  code=$?
+  check "$host: velmora-audit: $3 (exit $code), $4" \
+    eval '((code == want)) && grep -q "$pattern" <<<"$audit"' || printf '%s\n' "$audit"
+  quietly on "$host" systemctl start velmorad-audit.service
+}
 # waits up to $2 seconds for the receiver to record a line matching $1.
 recorded() {
   local deadline=$((SECONDS + $2))
@@ -386,11 +379,7 @@ for h in $order; do
     # The daemon's pass comes within 30 s of the minute.
     while (($(date +%s) < due[$h] + 30 + 300 + 10)); do sleep 1; done
     check "$h: up 5 minutes past its minute" eval '[[ ! -e $work/$h.ended ]]' || continue
-    audit=$(on "$h" velmora-audit --days 2)
-    code=$?
-    check "$h: velmora-audit: CRITICAL (exit $code), the restart missed" \
-      eval '((code == 2)) && grep -q "MISSED: due" <<<"$audit"' || printf '%s\n' "$audit"
-    quietly on "$h" systemctl start velmorad-audit.service
+    audit_reads "$h" 2 "CRITICAL" "the restart missed" "MISSED: due"
     check "the receiver: VelmoradRestartMissed firing for $h" \
       recorded " firing VelmoradRestartMissed $h:9100\$" 90
     # The miss's entries vacuumed away: whatever the audit says then, never OK.
@@ -409,11 +398,7 @@ for h in $order; do
   wait "${wrapper_pid[$h]}"
   start "$h"
   check "$h: up again" await "$h" || continue
-  audit=$(on "$h" velmora-audit --days 2)
-  code=$?
-  check "$h: velmora-audit: OK (exit $code), the restart happened" \
-    eval '((code == 0)) && grep -q "happened: due" <<<"$audit"' || printf '%s\n' "$audit"
-  quietly on "$h" systemctl start velmorad-audit.service
+  audit_reads "$h" 0 "OK" "the restart happened" "happened: due"
 done
 
 # The clustering cleared: it keeps firing for ten minutes after the audits

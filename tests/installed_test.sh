@@ -35,14 +35,8 @@ esac
 source_dir=$(dirname "$(realpath "$0")")/..
 passed=0 failed=0
 
-cannot_run() {
-  [[ ${CI:-} == true ]] && { echo "FAIL: $*"; exit 1; }
-  echo "SKIP: $*"; exit 77
-}
-((EUID == 0)) || cannot_run "needs root to make and boot a container"
-for tool in mmdebstrap systemd-nspawn unshare nsenter dpkg-deb; do
-  command -v "$tool" >/dev/null || cannot_run "$tool is missing"
-done
+source "$source_dir/tests/booted.sh"
+needs mmdebstrap systemd-nspawn unshare nsenter dpkg-deb
 
 work=$(mktemp -d /var/tmp/velmorad-installed.XXXXXX)
 root=$work/root
@@ -53,19 +47,6 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
-
-# check NAME COMMAND...: NAME passes when COMMAND succeeds.
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    echo "ok    $name"; ((++passed))
-  else
-    echo "FAIL  $name"; ((++failed)); return 1
-  fi
-}
-is() { [[ $1 == "$2" ]]; }
-quietly() { "$@" >>"$work/commands.log" 2>&1; }
 
 # ---- the package and the root file system ------------------------------
 
