@@ -31,3 +31,19 @@ check() {
 }
 is() { [[ $1 == "$2" ]]; }
 quietly() { "$@" >>"$work/commands.log" 2>&1; }
+
+# enter NSPAWN INIT COMMAND...: runs COMMAND in every namespace of process
+# INIT, with a plain environment. Refuses unless INIT is a child of the
+# systemd-nspawn NSPAWN and PID 1 of a PID namespace other than ours: a
+# reboot or systemctl that reached this host would restart it.
+# A namespace that cannot be read counts as ours.
+enter() {
+  local nspawn=$1 init=$2 theirs ours
+  shift 2
+  theirs=$(readlink "/proc/$init/ns/pid" 2>/dev/null) ours=$(readlink /proc/self/ns/pid)
+  [[ -n $init && -n $nspawn && -n $theirs && $theirs != "$ours" &&
+     $(awk '/^PPid:/ { print $2 }' "/proc/$init/status" 2>/dev/null) == "$nspawn" &&
+     $(awk '/^NSpid:/ { print $NF }' "/proc/$init/status" 2>/dev/null) == 1 ]] ||
+    { echo "enter: ${init:-none} is not PID 1 of a container of ${nspawn:-none}; refused" >&2; return 99; }
+  nsenter --target "$init" --all -- /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+}

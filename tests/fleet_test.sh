@@ -211,19 +211,11 @@ await() {
   return 1
 }
 
-# on MACHINE COMMAND...: runs COMMAND in every namespace of the machine's
-# PID 1, with a plain environment. Refuses unless that process is a child
-# of the machine's nspawn and PID 1 of a PID namespace other than ours.
+# on MACHINE COMMAND...: COMMAND in the machine's container, through its PID 1.
 on() {
-  local m=$1 pid=${init_pid[$1]:-}
+  local m=$1
   shift
-  [[ -n $pid && -n ${nspawn_pid[$m]:-} &&
-     $(awk '/^PPid:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) == "${nspawn_pid[$m]}" &&
-     $(awk '/^NSpid:/ { print $NF }' "/proc/$pid/status" 2>/dev/null) == 1 &&
-     $(readlink "/proc/$pid/ns/pid") != $(readlink /proc/self/ns/pid) ]] ||
-    { echo "on: $m has no container whose PID 1 is $pid; refused" >&2; return 99; }
-  nsenter --target "$pid" --all -- \
-    /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root "$@"
+  enter "${nspawn_pid[$m]:-}" "${init_pid[$m]:-}" HOME=/root "$@"
 }
 
 echo "== $(elapsed) booting the monitor and three hosts"

@@ -124,20 +124,10 @@ boot() {
   [[ $state == running || $state == degraded ]]
 }
 
-# Runs a command in every namespace of the container's PID 1, with a plain
-# environment. Refuses unless init_pid is a child of our nspawn and PID 1 of
-# a PID namespace other than ours.
-in_container() {
-  [[ -n $init_pid && -n $nspawn_pid ]] || { echo "in_container: no container" >&2; return 99; }
-  [[ $(awk '/^PPid:/ { print $2 }' "/proc/$init_pid/status" 2>/dev/null) == "$nspawn_pid" &&
-     $(awk '/^NSpid:/ { print $NF }' "/proc/$init_pid/status" 2>/dev/null) == 1 &&
-     $(readlink "/proc/$init_pid/ns/pid") != $(readlink /proc/self/ns/pid) ]] ||
-    { echo "in_container: $init_pid is not PID 1 of the container; refused" >&2; return 99; }
-  nsenter --target "$init_pid" --all -- \
-    /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
-}
+# in_container COMMAND...: COMMAND in the container, through its PID 1.
+in_container() { enter "$nspawn_pid" "$init_pid" "$@"; }
 # boot() calls it from a child shell, which must see the container too.
-export -f in_container
+export -f in_container enter
 export init_pid nspawn_pid
 
 # Waits up to $1 seconds for the container to end, and sets end_status to
