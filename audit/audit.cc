@@ -20,8 +20,24 @@ struct stretch {
   const settings_record* settings;  // in force at its start; null: not known
   const zone_record* zone;  // in force at its start, where other than the audit's; else null
   bool zone_known;
+  // A crash loop: each start since the first, and the status of the crash
+  // that ended the one before it; ends_in_crash: the last one crashed too.
+  std::vector<std::pair<time_t, int>> restarts = {};
+  bool ends_in_crash = false;
+  int crash_status = 0;
   bool known() const { return settings != nullptr && zone_known; }
 };
+
+// Whether a daemon started as `b` after `a` crashed keeps what `a` kept, so
+// that the two are one run of the daemon that kept falling.
+bool same_daemon(const stretch& a, const stretch& b) {
+  const bool same_target = a.settings == b.settings || (a.settings != nullptr &&
+                           b.settings != nullptr && a.settings->target == b.settings->target);
+  const bool same_zone = a.zone_known == b.zone_known &&
+                         (a.zone == b.zone || (a.zone != nullptr && b.zone != nullptr &&
+                                               a.zone->name == b.zone->name));
+  return a.boot == b.boot && same_target && same_zone;
+}
 
 // The zone a daemon started at `when` kept: null for the audit's own zone.
 // *known is false where that cannot be told: no record reaches back to it,
@@ -84,7 +100,22 @@ std::vector<stretch> stretches_of(const audit_input& in) {
           (boot.shutdown_began != 0 ? s.end >= boot.shutdown_began
                                     : boot.last - s.end <= kShutdownBound);
       s.until = shutdown ? s.end + kEarlySlack + 1 : s.end;
+      s.ends_in_crash = in.events[k].crashed;
+      s.crash_status = in.events[k].status;
       break;
+    }
+    // A daemon that crashed and was put back by PID 1 never let go of its
+    // minute: its passes run on from the first start, as if it had kept
+    // running, and a pass missed while it kept falling is a miss.
+    if (!out.empty() && out.back().ends_in_crash && same_daemon(out.back(), s)) {
+      stretch& loop = out.back();
+      loop.restarts.push_back({s.start, loop.crash_status});
+      loop.end = s.end;
+      loop.open = s.open;
+      loop.until = s.until;
+      loop.ends_in_crash = s.ends_in_crash;
+      loop.crash_status = s.crash_status;
+      continue;
     }
     out.push_back(s);
   }
@@ -94,6 +125,11 @@ std::vector<stretch> stretches_of(const audit_input& in) {
 due_time judge(const audit_input& in, const stretch& s, time_t due) {
   const boot_record& boot = in.boots[s.boot];
   due_time d{verdict::missed, due, boot.last, s.start, boot.shutdown_began};
+  for (const auto& [at, status] : s.restarts) {
+    if (at > due) break;
+    ++d.restarts;
+    d.status = status;
+  }
   // A shutdown that began on time is the restart, however long its services
   // then take to stop; without its start in the journal, the boot's end
   // tells.
@@ -311,9 +347,16 @@ audit_result audit(const audit_input& in) {
     result.kept_zone = s.zone;
     result.pending = result.target_pending || result.zone_pending;
   }
+  for (const daemon_event& e : in.events) {
+    if (!e.crashed || e.at < window_start || e.at >= window_end) continue;
+    if (result.crashes++ == 0) result.first_crash = e.at;
+    result.last_crash = e.at;
+    result.crash_status = e.status;
+  }
   result.turned_off = !result.running_now && in.enabled == 0;
   result.state = result.turned_off                     ? audit_state::ok
                  : last_decided == verdict::missed     ? audit_state::critical
+                 : result.crashes > kCrashesTolerated  ? audit_state::warning
                  : result.pending                      ? audit_state::warning
                  : unknown                             ? audit_state::unknown
                  : !result.running_now                 ? audit_state::warning

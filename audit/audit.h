@@ -10,9 +10,12 @@
 //   does it set TZ to that zone, and it restores it.
 // - Each start-up line opens a stretch in which the daemon ran, until the
 //   next start-up line or stop of its unit in that boot, else the end of the
-//   boot. The due times in a stretch are the passes on which the daemon's
-//   own decision runs the reboot command: from its start, 30 seconds apart,
-//   up to the stretch's end. Only where the boot ends do they reach
+//   boot. A stretch that a crash ended (PID 1 restarted the unit by itself)
+//   goes on in the next, which keeps its target and zone: a daemon that
+//   keeps falling never lets go of its minute, and its due passes run from
+//   its first start. The due times in a stretch are the passes on which
+//   the daemon's own decision runs the reboot command: from its start, 30
+//   seconds apart, up to the stretch's end. Only where the boot ends do they reach
 //   kEarlySlack past it, for the passes' drift: at the boot's end, or at a
 //   stop that is the shutdown's own. In a boot whose shutdown's start is
 //   known (shutdown_began), that is a stop at or after that start, however
@@ -40,9 +43,10 @@
 // - The state, with the exit codes of monitoring plugins: ok when restarts
 //   are turned off (the daemon is neither running nor enabled), whatever the
 //   days say; else critical while the last restart due that was decided was
-//   missed (a later one that happened mends it); else warning while the
-//   running daemon keeps a target other than the file's, or a zone other
-//   than the host's; else unknown when some day cannot be told; else
+//   missed (a later one that happened mends it); else warning while PID 1
+//   restarted the daemon after a crash more than kCrashesTolerated times
+//   within the window, or the running daemon keeps a target other than the
+//   file's, or a zone other than the host's; else unknown when some day cannot be told; else
 //   warning when the daemon is not running now; else ok.
 #pragma once
 
@@ -76,6 +80,12 @@ struct daemon_event {
   time_t at;
   size_t boot;  // index into audit_input::boots
   bool start;   // a start-up line; else the daemon's unit stopped
+  // A stop: the main process ended by itself, with `status` (its exit
+  // status, or minus the signal that ended it); crashed: and PID 1 then
+  // restarted the unit by itself, so the daemon did not stop but fell.
+  bool exited = false;
+  bool crashed = false;
+  int status = 0;
 };
 
 // What the settings file said: from `changed` on it gave `target`, and it
@@ -155,6 +165,10 @@ struct due_time {
   time_t since;     // happened, missed, not_armed, unrecorded, zone_unrecorded: when the daemon
                     // started; not_running: when it started later that boot, or 0
   time_t shutdown_began = 0;  // happened, missed: when the boot's shutdown began, or 0
+  // happened, missed, pending: how often PID 1 started the daemon again
+  // after a crash from `since` to the due pass, and how the last crash ended
+  int restarts = 0;
+  int status = 0;
 };
 
 struct day_report {
@@ -188,11 +202,22 @@ struct audit_result {
   // velmorad came to this host within the window: the restarts due were
   // due since `installed`.
   bool installed_within = false;
+  // PID 1 restarted the daemon after a crash this often within the window,
+  // the first and the last time, the last after an end with this status;
+  // more than kCrashesTolerated reads as a fault even when nothing was due.
+  int crashes = 0;
+  time_t first_crash = 0;
+  time_t last_crash = 0;
+  int crash_status = 0;
   // The running daemon's next pass after now that runs the command, by the
   // target and in the zone it keeps; 0 when it does not run, they are not
   // known, or no pass comes within kNextHorizon.
   time_t next_restart = 0;
 };
+
+// A daemon that crashes now and then is worth a look, not an alarm; one
+// that keeps crashing may miss its minute, or already has.
+inline constexpr int kCrashesTolerated = 3;
 
 // How far ahead next_restart is looked for: a daily restart comes within a
 // day and the hour the clock falls back.

@@ -43,6 +43,7 @@ struct Event {
   const char* at;
   size_t boot;
   bool start = true;  // else the unit stopped
+  int crash = 0;      // a stop: the daemon ended with this status, and PID 1 restarted it
 };
 
 struct Case {
@@ -61,6 +62,7 @@ struct Case {
   const char* installed = nullptr;  // when velmorad came to the host; nullptr: not known
   std::vector<Zone> zones = {};  // none: TZ is set, every daemon ran in `zone`
   const char* next = nullptr;    // the next restart, "none", or nullptr: not checked
+  const char* kept = nullptr;    // the zone the running daemon keeps, where not the host's
 };
 
 std::vector<std::string> Days(const audit_result& result) {
@@ -155,6 +157,29 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {{"2026-06-01 20:00:25 +0000", 0}, {"2026-06-02 03:00:21 +0000", 0, false},
         {"2026-06-02 03:01:30 +0000", 1}},
        {"06-02 happened"}, audit_state::ok},
+      // A crash: the main process ended, PID 1 put it back 10 s later.
+      {"a crash just before the minute, back during it: missed", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 02:59:55 +0000", 0, false, -11},
+        {"2026-06-02 03:00:05 +0000", 0}},
+       {"06-02 missed"}, audit_state::critical},
+      {"a crash loop that ended before the minute: not running, a fault", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 01:00:02 +0000", 0, false, -9},
+        {"2026-06-02 01:00:12 +0000", 0}, {"2026-06-02 01:00:14 +0000", 0, false, -9},
+        {"2026-06-02 01:00:24 +0000", 0}, {"2026-06-02 01:00:26 +0000", 0, false, 1},
+        {"2026-06-02 01:00:36 +0000", 0}, {"2026-06-02 01:00:38 +0000", 0, false, 1},
+        {"2026-06-02 01:00:48 +0000", 0}, {"2026-06-02 01:01:00 +0000", 0, false}},
+       {"06-02 not running"}, audit_state::warning},
+      {"a crash in the night, a restart by hand in the minute: not armed", "UTC", at3,
+       "2026-06-02 12:00:00 +0000", 1,
+       {{"2026-06-01 20:00:00 +0000", nullptr}},
+       {{"2026-06-01 20:00:15 +0000", 0}, {"2026-06-02 01:00:02 +0000", 0, false, -11},
+        {"2026-06-02 01:00:12 +0000", 0}, {"2026-06-02 02:59:58 +0000", 0, false},
+        {"2026-06-02 03:00:20 +0000", 0}},
+       {"06-02 not armed"}, audit_state::ok},
       {"the due minute is still to come", "UTC", at3, "2026-06-02 02:00:00 +0000", 1,
        {{"2026-06-01 20:00:00 +0000", nullptr}},
        {{"2026-06-01 20:00:30 +0000", 0}},
@@ -222,7 +247,8 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
         {"2026-12-07 03:01:30 +0000", 2}},
        {"12-06 happened", "12-07 happened"}, audit_state::warning,
        {{"2026-01-05 09:00:00 +0000", "2026-12-07 11:00:00 +0000", 180},
-        {"2026-12-07 12:00:03 +0000", nullptr, 240}}, -1, true},
+        {"2026-12-07 12:00:03 +0000", nullptr, 240}}, -1, true, nullptr, {},
+       "2026-12-08 03:00:00 +0000"},
       {"retimed before anything was recorded: not known, never missed", "UTC", 240,
        "2026-12-07 18:00:00 +0000", 2,
        {{"2026-12-05 03:01:00 +0000", "2026-12-06 03:00:20 +0000"},
@@ -338,7 +364,12 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
        {"12-08 coming"}, audit_state::warning, {}, -1, true, nullptr,
        {{"2020-01-01 00:00:00 +0000", "2026-12-07 11:00:00 +0000", "America/New_York"},
         {"2026-12-07 12:00:00 +0000", nullptr, "Asia/Tokyo"}},
-       "2026-12-08 08:00:00 +0000"},
+       "2026-12-08 08:00:00 +0000", "America/New_York"},
+      {"... set a minute after the daemon's start, no zone recorded before", "Asia/Tokyo", at3,
+       "2026-12-07 19:00:00 +0000", 1,
+       east_boots, east_events,
+       {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
+       {{"2026-12-07 08:02:30 +0000", nullptr, "Asia/Tokyo"}}, "none"},
       {"... the old zone not recorded", "Asia/Tokyo", at3, "2026-12-07 19:00:00 +0000", 1,
        east_boots, east_events,
        {"12-08 zone unrecorded"}, audit_state::warning, {}, -1, true, nullptr,
@@ -369,7 +400,9 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
       in.boots.push_back({At(b.first), b.last ? At(b.last) : in.now, b.last == nullptr,
                           b.head_known});
     }
-    for (const Event& e : c.events) in.events.push_back({At(e.at), e.boot, e.start});
+    for (const Event& e : c.events) {
+      in.events.push_back({At(e.at), e.boot, e.start, e.crash != 0, e.crash != 0, e.crash});
+    }
     for (const Zone& z : c.zones) {
       in.zones.push_back({At(z.changed), z.seen ? At(z.seen) : in.now, z.name});
     }
@@ -381,6 +414,8 @@ TEST(Audit, JudgesEachDayFromTheJournal) {
     if (c.next != nullptr) {
       EXPECT_EQ(result.next_restart, std::string(c.next) == "none" ? 0 : At(c.next));
     }
+    EXPECT_EQ(result.kept_zone != nullptr ? result.kept_zone->name : "",
+              std::string(c.kept != nullptr ? c.kept : ""));
   }
 }
 

@@ -19,24 +19,26 @@ namespace velmora {
 namespace {
 
 constexpr char kStartUpLine[] = "Modul Velmora start";
-// Any local account can log a line that names itself velmorad: only the
-// fields journald adds itself, whose names begin with "_", say who wrote
-// an entry. The daemon runs as root, and so does the service manager, whose
-// word that the unit stopped comes from PID 1. A drop-in may run the daemon
-// as another user, but only root starts a system unit: a line from the
-// daemon's own unit is its own, whoever it runs as.
-constexpr char kFromRoot[] = "_UID=0";
+// Any local account can log a line that names itself velmorad, and root in
+// a container, or in another unit, is uid 0 too: only the fields journald
+// adds itself, whose names begin with "_", say who wrote an entry, and the
+// unit an entry came from is one of them. So the daemon's word counts only
+// from its own unit, whatever user a drop-in runs it as (only root starts a
+// system unit), and the service manager's only from PID 1 as root.
 constexpr char kDaemonUnit[] = "_SYSTEMD_UNIT=velmorad.service";
-// journald's "Journal started", which opens its journal in every boot (a
-// container's too, which has no kernel lines). Its own messages come by the
-// transport "driver", which no client can claim.
-constexpr char kJournalStarted[] = "MESSAGE_ID=f77379a8490b408bbe5f6940505a777b";
-constexpr char kFromJournald[] = "_TRANSPORT=driver";
-// A boot's head is in the journal when journald's start comes within this
-// long of the boot's first entry there, or when a kernel line from the
-// kernel's first minute remains (the kernel stamps each line with its own
-// clock, which starts with the boot). A kernel line logged later proves
-// nothing: the boot's first entries may have been rotated away before it.
+constexpr char kUnit[] = "UNIT=velmorad.service";
+constexpr char kFromManager[] = "_PID=1";
+constexpr char kFromRoot[] = "_UID=0";
+constexpr char kFromLogind[] = "_SYSTEMD_UNIT=systemd-logind.service";
+// A boot's head is in the journal when its first entry there comes within
+// this long of the boot's start. PID 1 says once a boot when its start-up
+// finished, and how long user space took to get there; its own start is
+// then the boot's (a container's too, whose manager starts late on the
+// host's monotonic clock, and has no kernel lines). Else a kernel line from
+// the kernel's first minute shows it, as the kernel stamps each line with
+// its own clock. Neither journald's start nor a kernel line logged later
+// proves anything: journald restarts while the host runs (on upgrades, by
+// its watchdog), and the boot's first entries may have gone before.
 constexpr int64_t kHeadWithin = 60 * 1000000LL;
 
 // When a boot began to go down. logind says so the moment a reboot or
@@ -98,11 +100,11 @@ time_t shutdown_began(sd_journal* j, const std::string& id, int64_t base) {
   const std::string boot = "_BOOT_ID=" + id;
   sd_journal_flush_matches(j);
   for (const std::string& m : {boot, std::string("MESSAGE_ID=") + SD_MESSAGE_SHUTDOWN_STR,
-                               std::string(kFromRoot)}) {
+                               std::string(kFromRoot), std::string(kFromLogind)}) {
     sd_journal_add_match(j, m.c_str(), 0);
   }
   sd_journal_add_disjunction(j);
-  for (const std::string& m : {boot, std::string("_PID=1"), std::string(kFromRoot),
+  for (const std::string& m : {boot, std::string(kFromManager), std::string(kFromRoot),
                                std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STOPPED_STR,
                                std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STARTED_STR}) {
     sd_journal_add_match(j, m.c_str(), 0);
@@ -188,10 +190,17 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
     if (sd_journal_seek_head(j) < 0 || sd_journal_next(j) <= 0) continue;
     const int64_t first = placed_usec(j, base);
     boot.first = seconds(first);
-    // journald's start among its first entries, or the kernel's first lines.
-    match_only(j, {"_BOOT_ID=" + id, kJournalStarted, kFromJournald});
-    boot.head_known = sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0 &&
-                      placed_usec(j, base) - first <= kHeadWithin;
+    // PID 1's start, as its word that start-up finished gives it, or the
+    // kernel's first lines.
+    match_only(j, {"_BOOT_ID=" + id, kFromManager, kFromRoot,
+                   std::string("MESSAGE_ID=") + SD_MESSAGE_STARTUP_FINISHED_STR});
+    if (sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0) {
+      int64_t start = static_cast<int64_t>(monotonic_usec(j));
+      for (const char* span : {"USERSPACE_USEC", "INITRD_USEC", "KERNEL_USEC"}) {
+        start -= std::strtoll(field(j, span).c_str(), nullptr, 10);
+      }
+      boot.head_known = first - base - std::max<int64_t>(start, 0) <= kHeadWithin;
+    }
     match_only(j, {"_BOOT_ID=" + id, "_TRANSPORT=kernel"});
     if (!boot.head_known && sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0) {
       // Where the kernel's own stamp is missing, the time journald took the
@@ -217,42 +226,81 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
   // The earliest entry, as placed.
   if (!in->boots.empty()) in->journal_start = in->boots.front().first;
 
-  // The daemon's start-up lines as root or its own unit logged them, and the
-  // units that ran it, as journald saw them; then the service manager's word
-  // that such a unit's main process ended. Sorted to the microsecond, so
-  // that a restart's stop comes before its new start.
-  std::vector<std::pair<int64_t, daemon_event>> events;
-  std::vector<std::string> units;
-  match_only(j, {"SYSLOG_IDENTIFIER=velmorad", kFromRoot});
-  sd_journal_add_disjunction(j);
-  sd_journal_add_match(j, "SYSLOG_IDENTIFIER=velmorad", 0);
-  sd_journal_add_match(j, kDaemonUnit, 0);
+  // The daemon's start-up lines from its own unit; then the service
+  // manager's word that the unit's main process ended, that the unit
+  // stopped, or that it scheduled the unit's restart by itself. Sorted to
+  // the microsecond, so that a restart's stop comes before its new start.
+  enum class kind { start, stop, exit, scheduled };
+  struct raw_event {
+    int64_t at;
+    size_t boot;
+    kind what;
+    int status;  // exit: its status, or minus the signal that ended it
+  };
+  std::vector<raw_event> found;
+  match_only(j, {"SYSLOG_IDENTIFIER=velmorad", kDaemonUnit});
   SD_JOURNAL_FOREACH(j) {
     if (field(j, "MESSAGE") != kStartUpLine) continue;
     const auto boot = boot_of.find(field(j, "_BOOT_ID"));
     if (boot == boot_of.end()) continue;
-    const int64_t at = placed_usec(j, base_of[boot->second]);
-    events.push_back({at, {seconds(at), boot->second, true}});
-    const std::string unit = field(j, "_SYSTEMD_UNIT");
-    if (!unit.empty() && std::find(units.begin(), units.end(), unit) == units.end()) {
-      units.push_back(unit);
+    found.push_back({placed_usec(j, base_of[boot->second]), boot->second, kind::start, 0});
+  }
+  match_only(j, {kFromManager, kFromRoot, kUnit,
+                 std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STOPPED_STR,
+                 std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_SUCCESS_STR,
+                 std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_PROCESS_EXIT_STR,
+                 std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_RESTART_SCHEDULED_STR});
+  SD_JOURNAL_FOREACH(j) {
+    const auto boot = boot_of.find(field(j, "_BOOT_ID"));
+    if (boot == boot_of.end()) continue;
+    const std::string message = field(j, "MESSAGE_ID");
+    raw_event e{placed_usec(j, base_of[boot->second]), boot->second, kind::stop, 0};
+    if (message == SD_MESSAGE_UNIT_RESTART_SCHEDULED_STR) {
+      e.what = kind::scheduled;
+    } else if (message == SD_MESSAGE_UNIT_PROCESS_EXIT_STR) {
+      e.what = kind::exit;
+      const int status = static_cast<int>(std::strtol(field(j, "EXIT_STATUS").c_str(), nullptr, 10));
+      e.status = field(j, "EXIT_CODE") == "exited" ? status : -status;
+    }
+    found.push_back(e);
+  }
+  // In the same microsecond, PID 1's word comes first: a restart's stop
+  // before its new start.
+  std::stable_sort(found.begin(), found.end(), [](const raw_event& a, const raw_event& b) {
+    return a.at != b.at ? a.at < b.at : a.what != kind::start && b.what == kind::start;
+  });
+  // A main process that ended, then a restart that PID 1 scheduled itself
+  // (Restart=), is a crash: the daemon did not stop, it fell and was put
+  // back. The unit's own stop and start that the restart job logs belong to
+  // it.
+  bool restarting = false;
+  for (const raw_event& e : found) {
+    if (!in->events.empty() && in->events.back().boot != e.boot) restarting = false;
+    switch (e.what) {
+      case kind::start:
+        restarting = false;
+        in->events.push_back({seconds(e.at), e.boot, true});
+        break;
+      case kind::scheduled:
+        if (!in->events.empty() && in->events.back().boot == e.boot &&
+            !in->events.back().start && in->events.back().exited) {
+          in->events.back().crashed = true;
+        }
+        restarting = true;
+        break;
+      case kind::stop:
+        if (!restarting) in->events.push_back({seconds(e.at), e.boot, false});
+        break;
+      case kind::exit:
+        if (!restarting) {
+          daemon_event stop{seconds(e.at), e.boot, false};
+          stop.exited = true;
+          stop.status = e.status;
+          in->events.push_back(stop);
+        }
+        break;
     }
   }
-  for (const std::string& unit : units) {
-    match_only(j, {"_PID=1", kFromRoot, "UNIT=" + unit,
-                   std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_STOPPED_STR,
-                   std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_SUCCESS_STR,
-                   std::string("MESSAGE_ID=") + SD_MESSAGE_UNIT_PROCESS_EXIT_STR});
-    SD_JOURNAL_FOREACH(j) {
-      const auto boot = boot_of.find(field(j, "_BOOT_ID"));
-      if (boot == boot_of.end()) continue;
-      const int64_t at = placed_usec(j, base_of[boot->second]);
-      events.push_back({at, {seconds(at), boot->second, false}});
-    }
-  }
-  std::stable_sort(events.begin(), events.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [usec, event] : events) in->events.push_back(event);
   return true;
 }
 

@@ -4,14 +4,16 @@
 // manager's messages that its unit's main process ended. Needs read access
 // to the journal (root, or the groups adm or systemd-journal).
 //
-// Only what no local account can forge is evidence: a start-up line counts
-// when journald stamped it as logged by uid 0 or from velmorad.service
-// (only root starts that unit, whatever user a drop-in runs it as), and
-// the units whose stops end the daemon's stretches are those such lines
-// came from; a stop counts when PID 1 logged it. A shutdown's start is logind's word that the system
-// is going down, or PID 1's stop of multi-user.target, each only as uid 0
-// logged it. Any other account's line with the same name and text is
-// ignored.
+// Only what no local account, and no root in another unit (a container's
+// root is uid 0 on the host), can forge is evidence: a start-up line counts
+// only as logged from velmorad.service, whatever user a drop-in runs it as
+// (only root starts a system unit); the unit's stops, its main process's
+// end and PID 1's own restarts of it only as PID 1 logged them as root; a
+// shutdown's start only as logind's unit or PID 1 logged it as root. A
+// boot's head shows by PID 1's word that its start-up finished, or the
+// kernel's lines from its first minute; never by journald's start, which
+// also comes when journald restarts while the host runs. An end of the
+// main process that PID 1 answers with a restart of its own is a crash.
 #pragma once
 
 #include <ctime>

@@ -101,6 +101,22 @@ std::string pending_text(const audit_result& r, const audit_input& in) {
          " since " + local_text(file.changed, "%F %T") + ": " + kApply + " applies it";
 }
 
+// 7200 as "7,200": counts of a crash loop run into the thousands.
+std::string grouped(int n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// How a crash ended the daemon's main process, as PID 1 told it.
+std::string ended_text(int status) {
+  return status < 0 ? "killed by signal " + std::to_string(-status)
+                    : "exited with status " + std::to_string(status);
+}
+
 std::string describe(const due_time& due, const audit_input& in) {
   const std::string at = local_text(due.at, "%T %Z"), minute = local_text(due.at, "%H:%M %Z");
   switch (due.what) {
@@ -111,7 +127,11 @@ std::string describe(const due_time& due, const audit_input& in) {
                   : "") +
              ", the host went down at " + local_text(due.boot_end, "%T");
     case verdict::missed:
-      return "MISSED: due " + at + ", velmorad running since " + local_text(due.since, "%F %T") +
+      return "MISSED: due " + at +
+             (due.restarts > 0 ? ", velmorad started " + grouped(due.restarts + 1) +
+                                     " times since " + local_text(due.since, "%F %T") + ", " +
+                                     ended_text(due.status)
+                               : ", velmorad running since " + local_text(due.since, "%F %T")) +
              (due.boot_end >= in.now ? ", and the host is still up"
                                      : ", but the host stayed up until " +
                                            local_text(due.boot_end, "%F %T"));
@@ -186,6 +206,11 @@ std::string summary(const audit_result& r, const audit_input& in) {
              " read from the settings file was not recorded, and the file has changed since";
     }
     case audit_state::warning:
+      if (r.crashes > kCrashesTolerated) {
+        return "velmorad keeps crashing: PID 1 restarted it " + grouped(r.crashes) +
+               " times since " + local_text(r.first_crash, "%F %T") + ", the last at " +
+               local_text(r.last_crash, "%F %T %Z") + ", " + ended_text(r.crash_status);
+      }
       if (r.pending) return "not yet applied: " + pending_text(r, in);
       return std::string("velmorad is not running now") +
              (in.enabled == 1 ? ", and velmorad.service is enabled"
@@ -387,7 +412,8 @@ int main(int argc, char** argv) {
   std::printf("target %s, from %s as it reads now, changed %s\n",
               target_text(file.target).c_str(), settings_path,
               local_text(file.changed, "%F %T").c_str());
-  if (result.pending && result.state != audit_state::warning) {
+  if (result.pending &&
+      (result.state != audit_state::warning || result.crashes > kCrashesTolerated)) {
     std::printf("not yet applied: %s\n", pending_text(result, in).c_str());
   }
   for (const std::string& note : notes) std::printf("note: %s\n", note.c_str());

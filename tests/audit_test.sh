@@ -60,6 +60,29 @@ forged_journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TR
 # stamped SECONDS after its start.
 kernel() { entry "$1" "$2" "$3" _TRANSPORT=kernel "_SOURCE_MONOTONIC_TIMESTAMP=${4}000000" "MESSAGE=eth0: link up"; }
 stop() { entry "$@" _PID=1 _UID=0 MESSAGE_ID=$stopped "MESSAGE=Stopped."; }
+# PID 1's word that start-up finished, USERSPACE seconds after it started.
+booted() { entry "$1" "$2" "$3" _PID=1 _UID=0 MESSAGE_ID=b07a249cd024414a82dd00cd181378ff "USERSPACE_USEC=${4}000000" "MESSAGE=Startup finished in ${4}s."; }
+# What root in a container logs on the host: the daemon's line, a unit's
+# stop and logind's shutdown, from the container's scope; and the unit's
+# stops from a process other than PID 1, or from PID 1 of another account.
+container() { entry "$@" _UID=0 _PID=4242 _SYSTEMD_UNIT=docker-abc.scope; }
+# crash REALTIME MONOTONIC BOOT: the daemon killed by SIGSEGV, and PID 1's
+# restart of it 10 s later; crashes COUNT REALTIME MONOTONIC BOOT: that
+# COUNT times from 2 s after a start, a start every 12 s.
+crash() {
+  entry "$1" "$2" "$3" _PID=1 _UID=0 UNIT=velmorad.service MESSAGE_ID=98e322203f7a4ed290d09fe03c09fe15 \
+    EXIT_CODE=killed EXIT_STATUS=11 "MESSAGE=velmorad.service: Main process exited, code=killed, status=11/SEGV"
+  entry $(($1 + 10)) $(($2 + 10)) "$3" _PID=1 _UID=0 UNIT=velmorad.service N_RESTARTS=1 \
+    MESSAGE_ID=5eb03494b6584870a536b337290809b3 "MESSAGE=velmorad.service: Scheduled restart job, restart counter is at 1."
+  stop $(($1 + 10)) $(($2 + 10)) "$3" UNIT=velmorad.service
+}
+crashes() {
+  local i
+  for ((i = 0; i < $1; ++i)); do
+    crash $(($2 + 12 * i + 2)) $(($3 + 12 * i + 2)) "$4"
+    daemon $(($2 + 12 * i + 12)) $(($3 + 12 * i + 12)) "$4"
+  done
+}
 # The signs of a shutdown's start, field for field as Debian 12's and 13's
 # logind and PID 1 log them; and of a system that came up to a target.
 rebooting() {
@@ -120,7 +143,7 @@ journal() {
       daemon $((now - 600)) $((now - 600 - b + 400000)) "$this_boot"
       tick $((now - 1)) $((now - 1 - b + 400000)) "$this_boot" ;;
     head | headless)  # up five days, enabled ten minutes ago
-      [[ $1 == head ]] && journald $b 1000 "$this_boot" || tick $b 1000 "$this_boot"
+      [[ $1 == head ]] && booted $b 1000 "$this_boot" 2 || tick $b 1000 "$this_boot"
       daemon $((now - 600)) $((now - 600 - b + 1000)) "$this_boot"
       tick $((now - 1)) $((now - 1 - b + 1000)) "$this_boot" ;;
     stale-clock)  # down over the due minute; booted an hour after it with
@@ -147,9 +170,58 @@ journal() {
       journald $((end + 60)) 1000 "$this_boot"
       daemon $((end + 90)) 1030 "$this_boot"
       tick $((now - 1)) $((now - 1 - end - 60 + 1000)) "$this_boot" ;;
+    container-*)  # missed, with root's lines from a container: the daemon's
+      # in the due minute; or ten minutes before it and the container's
+      # scope stopped after; or logind's shutdown five seconds after it, the
+      # host restarted by hand two hours later
+      local boot=$this_boot
+      [[ $1 == container-shutdown ]] && boot=$old_boot
+      journald $((start - 10)) 1000 $boot
+      daemon $start 1010 $boot
+      case $1 in
+        container-minute) container $due $((due - start + 1010)) $boot \
+          SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start" ;;
+        container-stopped)
+          container $((due - 600)) $((due - 600 - start + 1010)) $boot \
+            SYSLOG_IDENTIFIER=velmorad "MESSAGE=Modul Velmora start"
+          entry $((due - 300)) $((due - 300 - start + 1010)) $boot _PID=1 _UID=0 \
+            MESSAGE_ID=7ad2d189f7e94e70a38c781354912448 UNIT=docker-abc.scope "MESSAGE=Deactivated successfully." ;;
+        container-shutdown)
+          container $((due + 5)) $((due + 5 - start + 1010)) $boot SHUTDOWN=reboot \
+            MESSAGE_ID=98268866d1d54a499c4e98921d93bc40 "MESSAGE=System is rebooting."
+          tick $((due + 7200)) $((due + 7200 - start + 1010)) $boot
+          journald $((due + 7260)) 1000 "$this_boot"
+          daemon $((due + 7290)) 1030 "$this_boot"
+          tick $((now - 1)) $((now - 1 - due - 7260 + 1000)) "$this_boot"
+          return ;;
+        container-stops)
+          container $((due - 300)) $((due - 300 - start + 1010)) $boot UNIT=velmorad.service \
+            MESSAGE_ID=$stopped "MESSAGE=Stopped."
+          entry $((due - 200)) $((due - 200 - start + 1010)) $boot _PID=1 _UID=33 \
+            UNIT=velmorad.service MESSAGE_ID=$stopped "MESSAGE=Stopped." ;;
+      esac
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    journald-restart*)  # up five days, its first days vacuumed: journald's
+      # restart the oldest entry; the daemon started again an hour after
+      # the due minute, or not at all
+      journald $b 400000 "$this_boot"
+      [[ $1 == journald-restart-later ]] && daemon $((due + 3600)) $((due + 3600 - b + 400000)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - b + 400000)) "$this_boot" ;;
+    crash-loop)  # killed 2 s after each start, through the due minute
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      crashes 20 $((due - 120)) $((due - 120 - start + 1010)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    crash-loop-ended)  # the loop ended before the due minute, the unit
+      # stopped by hand
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      crashes 5 $((due - 3600)) $((due - 3600 - start + 1010)) "$this_boot"
+      stop $((due - 3000)) $((due - 3000 - start + 1010)) "$this_boot" UNIT=velmorad.service
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
     since-file)  # the daemon started a second after the settings file's
       # first version was written
-      journald $((changed - 2 * 86400)) 1000 "$this_boot"
+      booted $((changed - 2 * 86400)) 1000 "$this_boot" 2
       daemon $((changed + 1)) $((2 * 86400 + 1001)) "$this_boot"
       tick $((changed + 1)) $((2 * 86400 + 1001)) "$this_boot" ;;
   esac
@@ -203,8 +275,11 @@ case_() {
   [[ -n $defaults ]] && settings=/opt/velmora/etc/settings paths=()
   read -ra argv <<<"$args"
   unshare -m bash -c '
-    work=$1 state=$2 defaults=$3 installed=$4 && shift 4 &&
+    work=$1 state=$2 defaults=$3 installed=$4 localtime=$5 && shift 5 &&
     mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mkdir /var/log/journal &&
+    { [[ -z $localtime ]] || { id=$(cat /etc/machine-id) && mount -t tmpfs tmpfs /etc &&
+        printf "%s\n" "$id" >/etc/machine-id && mkdir /etc/systemd &&
+        ln -s "/usr/share/zoneinfo/$localtime" /etc/localtime; }; } &&
     mount --bind "$work/journal" /var/log/journal && mount --bind "$work/units" /etc/systemd &&
     { [[ $state != readonly ]] || mount -o bind,ro "$work/state" "$work/state"; } &&
     mount -t tmpfs tmpfs /var/lib &&
@@ -214,7 +289,8 @@ case_() {
     { [[ -z $installed ]] || { mkdir /var/lib/velmorad &&
         printf "%s\n" "$installed" >/var/lib/velmorad/installed &&
         mount --bind "$work/machine-id" /etc/machine-id; }; } &&
-    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "$installed" "${as[@]}" "${clock[@]}" \
+    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "$installed" "${localtime:-}" \
+    "${as[@]}" "${clock[@]}" \
     "$audit" "${paths[@]}" --prometheus "$prom" "${argv[@]}" >"$work/out" 2>"$work/err"
   got=$?
   ((got == status)) || { echo "  exit code $got, expected $status"; ok=0; }
@@ -276,6 +352,28 @@ case_ "another account's start-up line in the due minute: still missed" forged-m
 case_ "another account's start-up line after a stop: still not running" forged-stopped enabled fresh 1 \
   "--days 2" "VELMORAD WARNING - velmorad is not running now, and velmorad.service is enabled .*" \
   "velmorad_running 0"
+# Root in a container is uid 0 on the host: only velmorad.service's own
+# lines, and PID 1's, count.
+missed_all="VELMORAD CRITICAL - 1 of 1 restart due in the last 2 days missed, .*"
+case_ "root's start-up line from a container, in the due minute: still missed" container-minute \
+  enabled fresh 2 "--days 2" "$missed_all" "velmorad_restarts_missed 1"
+case_ "... before it, and the container's scope stopped: still missed" container-stopped \
+  enabled fresh 2 "--days 2" "$missed_all" "velmorad_restarts_missed 1"
+case_ "... logind's shutdown from the container at the due pass: still missed" container-shutdown \
+  enabled fresh 2 "--days 2" "$missed_all|.*MISSED: due .*, but the host stayed up until .*" ""
+case_ "the unit's stops from root not PID 1, and from PID 1 not root: still missed" container-stops \
+  enabled fresh 2 "--days 2" "$missed_all" "velmorad_running 1"
+# journald restarts while the host runs: its start is no boot's head.
+case_ "journald's restart as the oldest entry: unknown, not \"not running\"" journald-restart \
+  enabled fresh 3 "--days 2" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+case_ "... and a daemon started after the due minute: unknown, not OK" journald-restart-later \
+  enabled fresh 3 "--days 2" "VELMORAD UNKNOWN - the journal cannot tell .*" ""
+# A daemon that PID 1 keeps putting back never lets go of its minute.
+case_ "a crash loop through the due minute: missed" crash-loop enabled fresh 2 "--days 2" \
+  "$missed_all|.*MISSED: due .*, velmorad started 11 times since .*, killed by signal 11, and the host is still up" \
+  "velmorad_restarts_missed 1"
+case_ "a crash loop that ended before it: not due, but a fault" crash-loop-ended enabled fresh 1 "--days 2" \
+  "VELMORAD WARNING - velmorad keeps crashing: PID 1 restarted it 5 times since .*, the last at .*, killed by signal 11 .*|.*not due: velmorad was not running at .*" ""
 this_boot=fedcba9876543210fedcba9876543210 \
   case_ "a sandbox that shows another boot ID: the newest boot is current" happened enabled fresh 0 \
   "--days 2" "$happened" "velmorad_running 1"
@@ -394,6 +492,18 @@ changed=$(stat -c %Z "$work/settings")
 sleep 1.1
 case_ "a daemon started after the file's change" since-file enabled fresh 0 "--days 1" "" \
   "velmorad_settings_pending 0"
+# A zone linked under the running daemon (a scratch /etc, its /etc/localtime
+# made now): the audit names the zone the daemon keeps, and the host's.
+if [[ -d /usr/share/zoneinfo/Asia ]]; then
+  sleep 1.1
+  kept=$(cat "$work/state/settings-history")
+  as=(env -u TZ)
+  localtime=Asia/Tokyo case_ "then a new zone: not yet applied, both named" since-file \
+    enabled "${kept//%/%%}\nzone 100 $(date +%s) Europe/Berlin\n" 1 "--days 1" \
+    "VELMORAD WARNING - not yet applied: velmorad keeps the zone Europe/Berlin until it restarts; /etc/localtime names Asia/Tokyo since .*" \
+    "velmorad_settings_pending 1"
+  as=()
+fi
 sleep 1.1
 printf 'MOD_VELMORA_HOUR=4\nMOD_VELMORA_MINUTE=0\n' >"$work/settings"
 case_ "then retimed: not yet applied" since-file enabled keep 1 "--days 1" \
