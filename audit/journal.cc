@@ -192,8 +192,11 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
     boot.first = seconds(first);
     // PID 1's start, as its word that start-up finished gives it, or the
     // kernel's first lines.
+    // A container's manager says so as a user manager does, with its own
+    // message id; PID 1 is what tells it from the user managers.
     match_only(j, {"_BOOT_ID=" + id, kFromManager, kFromRoot,
-                   std::string("MESSAGE_ID=") + SD_MESSAGE_STARTUP_FINISHED_STR});
+                   std::string("MESSAGE_ID=") + SD_MESSAGE_STARTUP_FINISHED_STR,
+                   std::string("MESSAGE_ID=") + SD_MESSAGE_USER_STARTUP_FINISHED_STR});
     if (sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0) {
       int64_t start = static_cast<int64_t>(monotonic_usec(j));
       for (const char* span : {"USERSPACE_USEC", "INITRD_USEC", "KERNEL_USEC"}) {

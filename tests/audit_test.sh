@@ -60,8 +60,14 @@ forged_journald() { entry "$@" MESSAGE_ID=$started "MESSAGE=Journal started" _TR
 # stamped SECONDS after its start.
 kernel() { entry "$1" "$2" "$3" _TRANSPORT=kernel "_SOURCE_MONOTONIC_TIMESTAMP=${4}000000" "MESSAGE=eth0: link up"; }
 stop() { entry "$@" _PID=1 _UID=0 MESSAGE_ID=$stopped "MESSAGE=Stopped."; }
-# PID 1's word that start-up finished, USERSPACE seconds after it started.
-booted() { entry "$1" "$2" "$3" _PID=1 _UID=0 MESSAGE_ID=b07a249cd024414a82dd00cd181378ff "USERSPACE_USEC=${4}000000" "MESSAGE=Startup finished in ${4}s."; }
+# booted [host] REALTIME MONOTONIC BOOT SECONDS: PID 1's word that start-up
+# finished, SECONDS after it started, as a container's manager says it, or
+# with "host" as a host's.
+booted() {
+  local id=eed00a68ffd84e31882105fd973abdd1
+  [[ $1 == host ]] && id=b07a249cd024414a82dd00cd181378ff && shift
+  entry "$1" "$2" "$3" _PID=1 _UID=0 MESSAGE_ID=$id "USERSPACE_USEC=${4}000000" "MESSAGE=Startup finished in ${4}s."
+}
 # What root in a container logs on the host: the daemon's line, a unit's
 # stop and logind's shutdown, from the container's scope; and the unit's
 # stops from a process other than PID 1, or from PID 1 of another account.
@@ -221,7 +227,7 @@ journal() {
       tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
     since-file)  # the daemon started a second after the settings file's
       # first version was written
-      booted $((changed - 2 * 86400)) 1000 "$this_boot" 2
+      booted host $((changed - 2 * 86400)) 1000 "$this_boot" 2
       daemon $((changed + 1)) $((2 * 86400 + 1001)) "$this_boot"
       tick $((changed + 1)) $((2 * 86400 + 1001)) "$this_boot" ;;
   esac
