@@ -192,9 +192,10 @@ TEST(Spread, AvoidsTheNightsTheClockMoves) {
        "no minute in 23:30-00:30 restarts the host only once on every night of the coming year "
        "in this zone; 23:"},
       {"America/Santiago", "03:00-04:00", 180, 240, 2, "no minute in 03:00-04:00 restarts"},
-      // Once every night, but late on the night the clock skips it, said so.
-      {"Australia/Lord_Howe", "02:00-02:30", 120, 150, 1,
-       "no minute in 02:00-02:30 restarts the host once, at its minute, on every night of the "
+      // Once every night, but late on the night the clock skips it, said so;
+      // before those that restart once more (01:30-01:59, repeated).
+      {"Australia/Lord_Howe", "01:30-02:30", 120, 150, 1,
+       "no minute in 01:30-02:30 restarts the host once, at its minute, on every night of the "
        "coming year in this zone; 02:"},
       // Late on one night and twice on the other: none will do.
       {"Europe/Berlin", "02:00-03:00", -1, -1, 0, ""},
