@@ -20,16 +20,18 @@ passed=0 failed=0 owner="" mode=600 parent="" as=()
 # the prefix in the array "as".
 # SETTINGS is the file's text (printf format), "none" for no file, "fifo" or
 # "fifo+writer" for a FIFO without a writer or with one that never writes,
-# "dir" for a directory, or "@PATH" for a link to PATH. The expected lines
-# and patterns are separated by "|", and each must appear; one that starts
-# with "!" must not. A run that takes longer than 2 seconds fails.
+# "dir" for a directory, "@PATH" for a link to PATH, or "-" for no
+# --settings at all. The expected lines and patterns are separated by "|",
+# and each must appear; one that starts with "!" must not; "#N" among the
+# lines: standard output has N lines. A run that takes longer than 2 seconds
+# fails.
 case_() {
   local name=$1 zone=$2 text=$3 status=$4 args=$5 want_out=$6 want_err=$7
   local file=$work/settings ok=1 line writer=""
   [[ -n $parent ]] && mkdir -p "$work/sub" && file=$work/sub/settings
   rm -rf "$file"
   case $text in
-    none) ;;
+    none | -) ;;
     fifo) mkfifo "$file" ;;
     fifo+writer) mkfifo "$file"; sleep 60 <>"$file" & writer=$! ;;
     dir) mkdir "$file" ;;
@@ -38,17 +40,20 @@ case_() {
   esac
   [[ -n $owner ]] && chown "$owner" "$file" && chmod "$mode" "$file"
   [[ -n $parent ]] && chmod "$parent" "$work/sub"
-  local -a argv
+  local -a argv settings=(--settings "$file")
   read -ra argv <<<"$args"
+  [[ $text == - ]] && settings=()
   local -a zone_env=(env "TZ=$zone")
   [[ $zone == - ]] && zone_env=(env -u TZ)
-  "${zone_env[@]}" timeout 2 "${as[@]}" "$next" --settings "$file" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
+  "${zone_env[@]}" timeout 2 "${as[@]}" "$next" "${settings[@]}" "${argv[@]//_/ }" >"$work/out" 2>"$work/err"
   local got=$?
   [[ -n $writer ]] && kill "$writer"
   ((got == status)) || { echo "  exit status $got, expected $status"; ok=0; }
   local IFS='|'
   for line in $want_out; do
-    if [[ $line == !* ]]; then
+    if [[ $line == '#'* ]]; then
+      (($(wc -l <"$work/out") == ${line#\#})) || { echo "  not ${line#\#} lines"; ok=0; }
+    elif [[ $line == !* ]]; then
       ! grep -qxF -- "${line#!}" "$work/out" || { echo "  a line: ${line#!}"; ok=0; }
     else
       grep -qxF -- "$line" "$work/out" || { echo "  no line: $line"; ok=0; }
@@ -162,6 +167,14 @@ case_ "ENABLED=0: the same warning as with --check, and no other line" UTC \
   "^warning: MOD_VELMORA_ENABLED=0 is not consulted: the host restarts all the same"
 case_ "hour -1: minute -60, just after midnight" UTC 'MOD_VELMORA_HOUR=-1\n' 0 "--from 2026-06-01_12:00 --count 1" \
   "target minute -60 of the day: below 00:00, so just after each midnight|next 2026-06-02 00:00:00 UTC" ""
+# A target the clock never reaches is never reached on any night, said once;
+# one below 00:00 is just after midnight, and no "-1:00".
+case_ "hour 25 in Berlin: never reached, not a list of nights" Europe/Berlin \
+  'MOD_VELMORA_HOUR=25\nMOD_VELMORA_MINUTE=0\n' 0 "--count 1" "next never" \
+  "^warning: target minute 1500 of the day is never reached: velmorad never restarts the host$|!not at all on"
+case_ "hour -1 in Berlin: twice as the clock falls back, no -1:00" Europe/Berlin \
+  'MOD_VELMORA_HOUR=-1\nMOD_VELMORA_MINUTE=0\n' 0 "--count 1" "" \
+  "^warning: target minute -60 of the day \\(just after midnight\\) restarts the host twice on|!-1:00|!at another time"
 # --check: one verdict line, and exit 1 when the daemon will not do what the
 # file says.
 while IFS='|' read -r name status text verdict pattern; do
@@ -272,6 +285,44 @@ for bad in "--bogus" "-x" "stray" "--from 2026-06-01" "--from 2026-06-01_25:00" 
            "--count 3x" "--count"; do
   case_ "bad option: $bad" UTC "$at3" 2 "$bad" "" "^usage: velmora-next"
 done
+
+# --spread: the three settings lines alone on standard output, warnings on
+# standard error; a window or option it cannot take refused, saying what is
+# wrong. --place needs no machine ID.
+while IFS=';' read -r name zone text status args out err; do
+  case_ "--spread: $name" "$zone" "$text" "$status" "$args" "$out" "$err"
+done <<'EOF'
+host 2 of 3 in Chatham, in TZ's zone, said so;Pacific/Chatham;-;0;--spread 03:00-04:00 --place 2/3;#3|MOD_VELMORA_ENABLED=1|MOD_VELMORA_HOUR=3|MOD_VELMORA_MINUTE=52;^warning: TZ=Pacific/Chatham is not /etc/localtime .*: the minute is chosen in Pacific/Chatham$
+no TZ: nothing to say;-;-;0;--spread 03:00-04:00 --place 1/2;#3|MOD_VELMORA_MINUTE=15;!.
+more than 12 hours: a warning;UTC;-;0;--spread 04:00-03:00 --place 1/1;#3|MOD_VELMORA_HOUR=15|MOD_VELMORA_MINUTE=30;^warning: the window 04:00-03:00 lasts 23 hours, more than 12
+the repeated hour ends at midnight: a fallback and its nights;America/Santiago;-;0;--spread 23:30-00:30 --place 1/1;#3|MOD_VELMORA_HOUR=23|MOD_VELMORA_MINUTE=45;^warning: no minute in 23:30-00:30 restarts the host only once .*; 23:45 restarts it at its minute every night, but twice on [0-9]{4}-04-0[1-7], as the clock moves$
+late on one night, twice on the other: none;Europe/Berlin;-;1;--spread 02:00-03:00 --place 1/1;#0;^velmora-next: no minute in 02:00-03:00 restarts the host once every night, nor at its minute every night
+a sign for the start's minute;UTC;-;2;--spread 01:+3-04:00;#0;^velmora-next: --spread takes a window HH:MM-HH:MM \(the start's minute is not two digits\): 01:\+3-04:00$
+a blank for a digit;UTC;-;2;--spread 01:_3-04:00;#0;\(the start's minute is not two digits\): 01: 3-04:00$
+a sign for the end's minute;UTC;-;2;--spread 01:30-04:-0;#0;\(the end's minute is not two digits\): 01:30-04:-0$
+an hour past the day;UTC;-;2;--spread 24:00-01:00;#0;\(the start's hour is above 23\)
+with --check;UTC;-;2;--spread 03:00-04:00 --check;#0;^velmora-next: --spread takes no --check
+with --count;UTC;-;2;--spread 03:00-04:00 -n 3;#0;^velmora-next: --spread takes no --count
+with --settings;UTC;MOD_VELMORA_HOUR=3\n;2;--spread 03:00-04:00;#0;^velmora-next: --spread takes no --settings
+--place without it;UTC;-;2;--place 1/3;#0;^velmora-next: --place takes effect only with --spread
+--place beyond the fleet;UTC;-;2;--spread 03:00-04:00 --place 4/3;#0;^velmora-next: --place takes K/N
+EOF
+# Without --place, the machine ID's minute: the same on every run, and none
+# without an ID.
+if ((EUID == 0)) && [[ -e /etc/machine-id ]]; then
+  for id in 0123456789abcdef0123456789abcdef ""; do
+    echo "$id" >"$work/machine-id"
+    as=(unshare -m sh -c 'mount --bind "$0" /etc/machine-id && exec "$@"' "$work/machine-id")
+    if [[ -n $id ]]; then
+      case_ "--spread: the machine ID's minute" UTC - 0 "--spread 03:00-04:00" \
+        "#3|MOD_VELMORA_HOUR=3|MOD_VELMORA_MINUTE=42" ""
+    else
+      case_ "--spread: no machine ID" UTC - 1 "--spread 03:00-04:00" "#0" \
+        "^velmora-next: /etc/machine-id holds no machine ID"
+    fi
+  done
+  as=()
+fi
 
 # Files of millions of lines, each read as a key, or a close spelling of one
 # that is looked at for every line: the warnings are counted, not kept, and
