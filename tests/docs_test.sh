@@ -5,7 +5,7 @@
 # this build's velmora-next and velmora-audit first on PATH, and must print
 # the lines shown after it. Each command after "# " changes a host: it must
 # be one that the installed-system test runs there. The README's package
-# name must carry the project's version.
+# name and the manual pages' headings must carry the project's version.
 #
 #   tests/docs_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -uo pipefail
@@ -83,6 +83,13 @@ if grep -o 'velmorad_[0-9.]*_[a-zA-Z0-9*]*\.deb' "$source_dir/README.md" | grep 
   echo "FAIL  the README names a package of another version than $version"; ((++failed))
 else
   echo "ok    the README's package is version $version"; ((++passed))
+fi
+# Nor may a manual page name another version in its heading.
+stale=$(grep -L -F "\"velmorad $version\"" "$source_dir"/packaging/*.8)
+if [[ -n $stale ]]; then
+  echo "FAIL  manual pages not of version $version: ${stale//"$source_dir"\//}"; ((++failed))
+else
+  echo "ok    the manual pages are of version $version"; ((++passed))
 fi
 
 echo "$passed passed, $failed failed"

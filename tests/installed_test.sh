@@ -9,8 +9,9 @@
 # velmora-audit reads the real journal right: the restart happened, also as
 # the node exporter shows it from the audit's timer (a missed restart is
 # the fleet test's). Around
-# that, the package's life: an upgrade from the previous release while the
-# daemon runs, removal just before its minute, and purge. On Debian 13, and
+# that, the package's life: an upgrade from the release before, 0.3.0 as
+# built from its own tree, while the daemon runs, removal just before its
+# minute, and purge. On Debian 13, and
 # for a package of another architecture (arm64, booted under qemu-user), the
 # trials that wait (the removal before the daemon's minute) are left to
 # Debian 12 on amd64.
@@ -58,12 +59,23 @@ arch=$(dpkg-deb -f "$deb" Architecture)
 # are left to amd64, and a drop-in resets the sandboxes.
 emulated=0
 [[ $arch == amd64 ]] || full=0 emulated=1
-# The previous release, 0.1.0, as far as an upgrade can tell: the same files
-# under the older version, and no maintainer scripts, as it had none.
-dpkg-deb -R "$deb" "$work/previous"
-rm -f "$work"/previous/DEBIAN/{postinst,prerm,postrm}
-sed -i 's/^Version: .*/Version: 0.1.0/' "$work/previous/DEBIAN/control"
-dpkg-deb --root-owner-group -b "$work/previous" "$work/previous.deb" >/dev/null
+# The release before, 0.3.0, as hosts have it: built by dpkg-buildpackage
+# from the tree as it was released (the first landing of 0.3.0, before the
+# zone's timer, the exporter's trigger and the postinst), for this package's
+# architecture; once for each build folder, as it never changes.
+previous_version=0.3.0 previous_commit=7b791558dd23e13882f88fe0d796345e4c490dbd
+previous_package=velmorad_${previous_version}_$arch.deb
+previous=$build/deb-previous/$previous_package
+if [[ ! -s $previous ]]; then
+  mkdir -p "$work/previous/velmorad"
+  git -C "$source_dir" archive "$previous_commit" | tar -C "$work/previous/velmorad" -xf - ||
+    cannot_run "cannot take velmorad $previous_version's tree ($previous_commit) from git"
+  previous_options=(-us -uc -b -Pnocheck)
+  [[ $arch == "$(dpkg --print-architecture)" ]] || previous_options+=(-a "$arch")
+  (cd "$work/previous/velmorad" && dpkg-buildpackage "${previous_options[@]}") >"$work/previous.log" 2>&1 ||
+    { tail -n 20 "$work/previous.log"; echo "FAIL: cannot build velmorad $previous_version"; exit 1; }
+  mkdir -p "${previous%/*}" && cp "$work/previous/$previous_package" "$previous"
+fi
 
 # autopkgtest, and what it needs to read the package's tests, only where
 # it runs: not under the emulator; there too the exporter's .deb, kept to
@@ -82,7 +94,7 @@ echo 'ARGS="--web.listen-address=127.0.0.1:9100"' >"$root/etc/default/prometheus
 # Installed and upgraded as the README says, beside the tree (/root/velmorad).
 package=$(basename "$deb")
 cp "$deb" "$root/root/$package"
-cp "$work/previous.deb" "$root/root/velmorad-previous.deb"
+cp "$previous" "$root/root/$previous_package"
 # The tree it was built from, as far as autopkgtest reads it (debian/):
 # the package is installed from there as the README says, from beside it.
 mkdir "$root/root/velmorad"
@@ -254,14 +266,43 @@ daemon_image() {
   echo "$pid ${exe% }"
 }
 
-# ---- boot 1: install -------------------------------------------------------
+# ---- boot 1: an upgrade from the release before, then install ---------------
 
-echo "== boot 1: install the package"
+echo "== boot 1: $previous_version upgraded, then the package installed afresh"
 if ! boot; then
   tail -n 20 "$work/console"
   cannot_run "cannot boot a Debian $release container with systemd-nspawn here"
 fi
 apt_in_root() { quietly in_container env DEBIAN_FRONTEND=noninteractive bash -c "cd /root/velmorad && $1 -y"; }
+
+# A host with 0.3.0, its daemon enabled and running with a target twelve
+# hours away and the audit's timer left disabled, upgraded as the README
+# says while the daemon runs: the new executable must run afterwards, each
+# unit stay enabled or disabled as it was, the zone's timer come and run
+# with the daemon, and the new postinst link the audit's metrics where the
+# old package shipped the link; an upgrade records no first install.
+check "apt-get install installs $previous_version" apt_in_root "apt-get install ../$previous_package"
+mkdir -p "$root/opt/velmora/etc"
+read -r hour minute < <(in_container date -d '12 hours' '+%-H %-M')
+printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
+quietly in_container systemctl enable --now velmorad.service
+before=$(daemon_image)
+check "apt-get install upgrades $previous_version to this version while the daemon runs" \
+  apt_in_root "apt-get install ../$package"
+after=$(daemon_image) state=$(unit_state)
+units="$(in_container systemctl is-enabled velmorad-audit.timer) $(in_container systemctl is-active velmorad-localtime.timer)"
+check "after the upgrade the new executable runs ($before -> $after), $state" \
+  eval '[[ ${before%% *} != "${after%% *}" && ${after#* } == /usr/sbin/velmorad && $state == enabled/active ]]'
+check "after the upgrade the audit's timer stays disabled, the zone's timer runs: $units" \
+  is "$units" "disabled active"
+link=$(in_container readlink /var/lib/prometheus/node-exporter/velmorad.prom) verify=$(in_container dpkg --verify velmorad 2>&1)
+check "after the upgrade the exporter's link: ${link:-none}, dpkg --verify: ${verify:-nothing}" \
+  eval '[[ $link == ../../velmorad-audit/velmorad.prom && -z $verify ]]'
+record=$(cat "$root/var/lib/velmorad/installed" 2>/dev/null)
+check "the upgrade records no first install: ${record:-none}" is "$record" ""
+# Back to a host that never had velmorad, for the install below.
+apt_in_root "apt-get purge velmorad"
+
 check "apt-get install installs the package" apt_in_root "apt-get install ../$package"
 state=$(unit_state)
 check "after apt-get install: $state" is "$state" disabled/inactive
@@ -285,25 +326,6 @@ if ((!emulated)); then
     eval '[[ $ap_status == 0 && -n $summary ]] && ! grep -qv " PASS" <<<"$summary"' ||
     tail -n 30 "$work/autopkgtest.log"
 fi
-
-# The upgrade from the previous release while its daemon runs, started but
-# not enabled, with a target twelve hours away: the new executable must run
-# afterwards, and nothing may be enabled that was not.
-record=$(cat "$root/var/lib/velmorad/installed" 2>/dev/null)
-quietly in_container dpkg -i /root/velmorad-previous.deb
-mkdir -p "$root/opt/velmora/etc"
-read -r hour minute < <(in_container date -d '12 hours' '+%-H %-M')
-printf 'MOD_VELMORA_HOUR=%s\nMOD_VELMORA_MINUTE=%s\n' "$hour" "$minute" >"$root/opt/velmora/etc/settings"
-quietly in_container systemctl start velmorad.service
-before=$(daemon_image)
-check "apt-get install upgrades 0.1.0 to this version while the daemon runs" \
-  apt_in_root "apt-get install ../$package"
-after=$(daemon_image) state=$(unit_state)
-check "after the upgrade the new executable runs ($before -> $after), $state" \
-  eval '[[ ${before%% *} != "${after%% *}" && ${after#* } == /usr/sbin/velmorad && $state == disabled/active ]]'
-check "the first install's record, kept through the upgrade: ${record:-none}" \
-  eval '[[ -n $record && $(cat "$root/var/lib/velmorad/installed") == "$record" ]]'
-quietly in_container systemctl stop velmorad.service
 shut_down
 printf 'uninitialized\n' >"$root/etc/machine-id"
 
@@ -482,6 +504,21 @@ scrape_check "retimed, not restarted" '^velmorad_settings_pending 1$'
 quietly in_container systemctl restart velmorad.service
 quietly in_container systemctl start velmorad-audit.service
 scrape_check "restarted: the change applied" '^velmorad_settings_pending 0$'
+
+# The zone's timer turned off as velmorad(8) says, stopped and then masked:
+# it stays off through the daemon's restart, and PID 1 warns of nothing
+# (masked while it ran, it would be left failed, with two warnings). Then
+# unmasked, and taken in again by the daemon's restart.
+since=$(in_container date +%s)
+quietly in_container systemctl stop velmorad-localtime.timer
+quietly in_container systemctl mask velmorad-localtime.timer
+quietly in_container systemctl restart velmorad.service
+timer=$(in_container systemctl is-active velmorad-localtime.timer) state=$(unit_state)
+warned=$(in_container journalctl --no-pager -q -p warning --since "@$since" _PID=1 | grep -c velmorad-localtime)
+check "the zone's timer stopped, then masked: $timer, the daemon $state, PID 1's warnings of it: $warned" \
+  eval '[[ $timer == inactive && $state == enabled/active && $warned == 0 ]]'
+quietly in_container systemctl unmask velmorad-localtime.timer
+quietly in_container systemctl restart velmorad.service
 
 # Restarts turned off as the README says: OK, and said so.
 quietly in_container systemctl disable --now velmorad.service

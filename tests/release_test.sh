@@ -124,6 +124,56 @@ EOF
   grep -qE '^ Depends: .*libc6 \(>= [0-9.]+\)' <<<"$info" || { echo "$info"; return 1; }
 }
 
+# One version, and a new one: the package's is the one CMake and the head
+# of debian/changelog name, and newer than the release before it there, so
+# that apt-get upgrades a host that has that release.
+version_new() {
+  local package project head before
+  package=$(dpkg-deb -f "$deb" Version)
+  project=$(awk -F= '/^CMAKE_PROJECT_VERSION:/ { print $2 }' "$build/CMakeCache.txt")
+  head=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+  before=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" --offset 1 --count 1 -S Version)
+  echo "package $package, CMake $project, changelog $head, the release before it ${before:-none}"
+  [[ $package == "$project" && $package == "$head" && -n $before ]] && dpkg --compare-versions "$head" gt "$before"
+}
+
+# The postinst's link in the node exporter's directory, which the exporter's
+# account could replace by a link to another directory: made only in a real
+# directory of root's or that account's, never through a link or into one
+# of another account's. The package's postinst as the trigger on that
+# directory runs it, on a scratch root (DPKG_ROOT), with the service
+# manager's and debhelper's tools stood in for by true.
+exporter_link() {
+  local kind want got root failed=0
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst >"$work/postinst"
+  while read -r kind want; do
+    root=$work/exporter-$kind
+    mkdir -p "$root/etc" "$root/var/lib/velmorad-audit" "$root/var/lib/prometheus" "$root/elsewhere"
+    echo 'prometheus:x:4242:4242::/var/lib/prometheus:/usr/sbin/nologin' >"$root/etc/passwd"
+    : >"$root/var/lib/velmorad-audit/velmorad.prom"
+    case $kind in
+      link) ln -s "$root/elsewhere" "$root/var/lib/prometheus/node-exporter" ;;
+      *) install -d -o "${kind#*=}" "$root/var/lib/prometheus/node-exporter" ;;
+    esac
+    unshare --mount --propagation private sh -c '
+      for tool in systemctl deb-systemd-helper deb-systemd-invoke systemd-sysusers systemd-tmpfiles; do
+        path=$(command -v "$tool") && mount --bind /bin/true "$path"
+      done
+      DPKG_ROOT=$1 exec sh "$2" triggered /var/lib/prometheus/node-exporter' _ "$root" "$work/postinst" ||
+      { echo "$kind: the postinst failed"; failed=1; }
+    got=none
+    [[ -L $root/var/lib/prometheus/node-exporter/velmorad.prom || -n $(ls -A "$root/elsewhere") ]] && got="link"
+    echo "$kind: $got (want $want)"
+    [[ $got == "$want" ]] || failed=1
+  done <<'EOF'
+owner=0 link
+owner=4242 link
+owner=4343 none
+link none
+EOF
+  return "$failed"
+}
+
 # A second build of the same tree, elsewhere, gives the same bytes: the
 # times in the package come from debian/changelog, the build path is
 # mapped away.
@@ -182,6 +232,9 @@ check "cmake --install stages the files" stage
 check "systemd-analyze verify passes on the units" unit_verifies
 check "the manual pages render without warnings" man_pages_clean
 check "the Debian package holds exactly the expected files" package_contents
+check "the package's version: CMake's and the changelog's, newer than the release before" version_new
+check "the postinst's link in the exporter's directory: not through a link, nor another account's" \
+  exporter_link
 packaged() { dpkg-deb -x "$deb" "$work/package" && daemon=$work/package/usr/sbin/velmorad "$@"; }
 check "the package's daemon: hardened as this build's" packaged hardened
 check "the package's daemon: no library beyond glibc" packaged only_glibc
