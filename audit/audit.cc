@@ -138,6 +138,10 @@ due_time judge(const audit_input& in, const stretch& s, time_t due) {
   };
   if (boot.current) {
     if (in.now <= due + kShutdownBound) d.what = verdict::pending;
+  } else if (!boot.end_seen) {
+    // Seen up only until `last`, then gone without a record of a shutdown:
+    // no restart, and a miss only where it was seen up past the bound.
+    if (boot.last <= due + kShutdownBound) d.what = verdict::end_unknown;
   } else if ((boot.shutdown_began != 0 && on_time(boot.shutdown_began)) || on_time(boot.last)) {
     d.what = verdict::happened;
   }
@@ -174,7 +178,18 @@ due_time explain(const audit_input& in, const std::vector<stretch>& stretches,
   for (size_t b = 0; b < in.boots.size(); ++b) {
     if (in.boots[b].first <= minute && minute <= in.boots[b].last) boot = b;
   }
-  if (boot == in.boots.size()) return d;
+  if (boot == in.boots.size()) {
+    // Down then, unless the boot before was last seen up earlier and no
+    // record tells when it ended.
+    for (size_t b = 0; b < in.boots.size(); ++b) {
+      if (!in.boots[b].end_seen && in.boots[b].last < minute &&
+          (b + 1 == in.boots.size() || in.boots[b + 1].first > minute)) {
+        d.what = verdict::end_unknown;
+        d.boot_end = in.boots[b].last;
+      }
+    }
+    return d;
+  }
   // Up at some time in the due minute, yet no run: it started during the
   // minute or after the target.
   const time_t minute_end = minute + 60;
@@ -236,6 +251,12 @@ void record(std::vector<R>* history, const R& now, Same same) {
   if (history->size() > kHistoryKept) {
     history->erase(history->begin(), history->end() - kHistoryKept);
   }
+}
+
+// A time that the evidence cannot tell.
+bool undecided(verdict what) {
+  return what == verdict::unknown || what == verdict::unrecorded ||
+         what == verdict::zone_unrecorded || what == verdict::end_unknown;
 }
 
 template <class R>
@@ -308,6 +329,13 @@ audit_result audit(const audit_input& in) {
       }
       if (day.dues.empty()) day.dues.push_back({verdict::never, 0, 0, 0});
     }
+    // What the journal no longer tells, an earlier run may have judged.
+    if (std::any_of(day.dues.begin(), day.dues.end(),
+                    [](const due_time& due) { return undecided(due.what); })) {
+      for (const day_report& kept : in.judged) {
+        if (kept.start == day.start && !kept.dues.empty()) day.dues = kept.dues;
+      }
+    }
     for (const due_time& due : day.dues) {
       if (due.what == verdict::happened) {
         ++result.happened;
@@ -315,10 +343,7 @@ audit_result audit(const audit_input& in) {
       }
       if (due.what == verdict::missed) ++result.missed;
       if (due.what == verdict::happened || due.what == verdict::missed) last_decided = due.what;
-      if (due.what == verdict::unknown || due.what == verdict::unrecorded ||
-          due.what == verdict::zone_unrecorded) {
-        unknown = true;
-      }
+      if (undecided(due.what)) unknown = true;
     }
     result.days.push_back(day);
   }
@@ -353,6 +378,7 @@ audit_result audit(const audit_input& in) {
     result.last_crash = e.at;
     result.crash_status = e.status;
   }
+  result.running_now = result.running_now || in.running;
   result.turned_off = !result.running_now && in.enabled == 0;
   result.state = result.turned_off                     ? audit_state::ok
                  : last_decided == verdict::missed     ? audit_state::critical
@@ -378,6 +404,7 @@ const char* verdict_name(verdict what) {
     case verdict::unknown: return "unknown";
     case verdict::unrecorded: return "unrecorded";
     case verdict::zone_unrecorded: return "zone unrecorded";
+    case verdict::end_unknown: return "end unknown";
   }
   return "?";
 }

@@ -40,6 +40,15 @@
 //   to come, or it cannot be told: the journal does not reach back that
 //   far, or the target or zone of the daemon then running is not known. A journal that reaches back to `installed` holds every start-up
 //   line there was, so its oldest boot needs no head of its own.
+// - A boot whose end no record tells (end_seen false, from the ledger) was no
+//   restart: a due time in it is missed when the boot was seen up
+//   kShutdownBound past it, else not known (end_unknown), and so is a minute
+//   after it was last seen, before the next boot began.
+// - A day that holds a time that cannot be told takes the verdicts that an
+//   earlier run gave it with the journal's full evidence (judged), where
+//   there are any; a day that the journal still tells is judged anew.
+//   velmorad runs now when a stretch of it is open in the current boot, or
+//   when the running system shows its process (running).
 // - The state, with the exit codes of monitoring plugins: ok when restarts
 //   are turned off (the daemon is neither running nor enabled), whatever the
 //   days say; else critical while the last restart due that was decided was
@@ -74,6 +83,11 @@ struct boot_record {
   bool current;
   bool head_known = false;  // the journal holds the boot from its start
   time_t shutdown_began = 0;  // when the system began to go down; 0: not seen
+  std::string id = {};        // its boot ID; empty: not known
+  // It ended at `last`, or its shutdown began at shutdown_began. False for a
+  // boot that the ledger saw up at `last` and whose end no record tells: a
+  // power cut, a crash, a shutdown that was not recorded.
+  bool end_seen = true;
 };
 
 struct daemon_event {
@@ -127,6 +141,8 @@ void record_zone(std::vector<zone_record>* history, const zone_record& now);
 // As target_in_force, for the zone.
 const zone_record* zone_in_force(const std::vector<zone_record>& history, time_t when);
 
+struct day_report;
+
 struct audit_input {
   std::vector<boot_record> boots;    // oldest first
   std::vector<daemon_event> events;  // in time order
@@ -141,6 +157,10 @@ struct audit_input {
   time_t installed = 0;              // velmorad could first have run then; 0: not known
   time_t now;
   int days;                          // today and the days before it
+  // The days that earlier runs judged in full, from the ledger: a day that
+  // the journal can no longer tell keeps their verdicts.
+  std::vector<day_report> judged;
+  bool running = false;  // the running system shows a process of velmorad's unit
 };
 
 enum class verdict {
@@ -156,6 +176,7 @@ enum class verdict {
   unknown,      // the journal does not reach back that far
   unrecorded,   // the target of the daemon then running is not known
   zone_unrecorded,  // the zone the daemon then running read is not known
+  end_unknown,  // its boot was last seen up before the bound, and no record tells its end
 };
 
 struct due_time {

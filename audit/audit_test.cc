@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "audit/ledger.h"
+
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -529,6 +532,232 @@ TEST(Audit, RecordsWhatTheSettingsFileSaid) {
   EXPECT_EQ(full.size(), kHistoryKept);
   EXPECT_EQ(full.front().changed, 2);
   EXPECT_EQ(full.back().changed, 1000);
+}
+
+// Times of 2026 in UTC, "MM-DD HH:MM:SS".
+time_t U(const char* text) { return At(("2026-" + std::string(text) + " +0000").c_str()); }
+
+constexpr char kB1[] = "b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1";
+constexpr char kB2[] = "b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2";
+constexpr char kB9[] = "b9b9b9b9b9b9b9b9b9b9b9b9b9b9b9b9";
+
+// A boot as the journal shows it (last nullptr: the current one, up to now).
+struct JournalBoot {
+  const char* id;
+  const char* first;
+  const char* last;
+  bool head_known = true;
+  const char* shutdown = nullptr;
+};
+
+// What the ledger kept: a start-up with its target (-1: not known) and
+// zone, or a stop; a boot; a day judged with one verdict at 03:00:30.
+struct KeptEvent {
+  const char* at;
+  bool start = true;
+  int32_t target = 180;
+  const char* zone = "";
+};
+struct KeptBoot {
+  const char* id;
+  const char* first;
+  const char* last;
+  bool ended;
+  const char* shutdown;
+  std::vector<KeptEvent> events;
+  bool head_known = true;
+};
+struct KeptDay {
+  const char* start;
+  verdict what;
+};
+
+struct LedgerCase {
+  const char* what;
+  std::vector<JournalBoot> journal;
+  std::vector<Event> events;
+  std::vector<KeptBoot> kept;
+  std::vector<KeptDay> judged;
+  std::vector<std::string> days_seen;
+  audit_state state;
+  bool running;
+  std::vector<Record> history = {};
+  const char* zone = "UTC";
+  std::vector<Zone> zones = {};
+  int window = 1;
+  bool shutting_down = false;
+  std::vector<std::string> recorded = {};  // lines of what the run leaves, "!LINE": none such;
+                                           // "{MM-DD HH:MM:SS}" stands for its seconds
+};
+
+ledger Kept(const LedgerCase& c) {
+  ledger l;
+  l.window = c.window;
+  for (const KeptBoot& b : c.kept) {
+    ledger_boot boot{b.id, U(b.first), U(b.last), b.head_known, b.ended,
+                     b.shutdown != nullptr ? U(b.shutdown) : 0};
+    for (const KeptEvent& e : b.events) {
+      boot.events.push_back({U(e.at), e.start, e.target >= 0, e.target, e.zone});
+    }
+    l.boots.push_back(boot);
+  }
+  for (const KeptDay& d : c.judged) {
+    const time_t due = U(d.start) + 3 * 3600 + 30;
+    l.days.push_back({U(d.start), {{d.what, due, due + 20, U(d.start) - 4 * 3600}}});
+  }
+  return l;
+}
+
+audit_input Journal(const LedgerCase& c, time_t now) {
+  audit_input in{};
+  in.now = now;
+  in.days = 1;
+  in.settings.push_back({0, now, 180});
+  if (!c.history.empty()) in.settings.clear();
+  for (const Record& r : c.history) {
+    in.settings.push_back({At(r.changed), r.seen ? At(r.seen) : now, r.target});
+  }
+  for (const Zone& z : c.zones) in.zones.push_back({At(z.changed), z.seen ? At(z.seen) : now, z.name});
+  for (const JournalBoot& b : c.journal) {
+    boot_record boot{U(b.first), b.last ? U(b.last) : now, b.last == nullptr, b.head_known,
+                     b.shutdown ? U(b.shutdown) : 0};
+    boot.id = b.id;
+    in.boots.push_back(boot);
+  }
+  in.journal_start = in.boots.front().first;
+  for (const Event& e : c.events) in.events.push_back({U(e.at), e.boot, e.start});
+  return in;
+}
+
+// "{MM-DD HH:MM:SS}" in `line` as its seconds.
+std::string Seconds(std::string line) {
+  for (size_t open; (open = line.find('{')) != std::string::npos;) {
+    const size_t close = line.find('}', open);
+    line.replace(open, close - open + 1,
+                 std::to_string(U(line.substr(open + 1, close - open - 1).c_str())));
+  }
+  return line;
+}
+
+// What earlier runs saw, merged into what the journal holds now (06-02
+// 12:00 UTC, one day), judged, and recorded for the runs after it; its
+// text read back as it was written.
+TEST(Ledger, FillsInWhatTheJournalLost) {
+  const time_t now = U("06-02 12:00:00");
+  // The night of 06-02 as the ledger kept it: the daemon from 20:00:30,
+  // due at 03:00:30; the boot after it in the journal.
+  const std::vector<JournalBoot> after = {{kB2, "06-02 03:01:00", nullptr}};
+  const std::vector<Event> after_start = {{"06-02 03:01:30", 0}};
+  const std::vector<KeptEvent> start = {{"06-01 20:00:30"}};
+  const audit_state ok = audit_state::ok, critical = audit_state::critical,
+                    unknown = audit_state::unknown, warning = audit_state::warning;
+  const LedgerCase cases[] = {
+      {"a boot the journal lost, its shutdown's start recorded: happened", after, after_start,
+       {{kB1, "06-01 20:00:00", "06-02 03:00:33", false, "06-02 03:00:31", start}}, {},
+       {"06-02 happened"}, ok, true, {}, "UTC", {}, 1, false,
+       {"boot b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1 {06-01 20:00:00} {06-02 03:00:33} 1 1 {06-02 03:00:31}",
+        "start {06-01 20:00:30} 180", "due {06-02 00:00:00} happened {06-02 03:00:00} {06-02 03:00:33} {06-01 20:00:30} {06-02 03:00:31}",
+        "boot b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2b2 {06-02 03:01:00} {06-02 12:00:00} 1 0 0"}},
+      {"... none recorded, last seen before the due time: no restart, not known", after,
+       after_start, {{kB1, "06-01 20:00:00", "06-02 02:00:00", false, nullptr, start}}, {},
+       {"06-02 end unknown"}, unknown, true, {}, "UTC", {}, 1, false,
+       {"boot b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1 {06-01 20:00:00} {06-02 02:00:00} 1 0 0",
+        "!due .*"}},
+      {"... last seen at the due time: not known", after, after_start,
+       {{kB1, "06-01 20:00:00", "06-02 03:00:40", false, nullptr, start}}, {},
+       {"06-02 end unknown"}, unknown, true},
+      {"... seen up past the bound: missed", {{kB2, "06-02 04:01:00", nullptr}},
+       {{"06-02 04:01:30", 0}}, {{kB1, "06-01 20:00:00", "06-02 04:00:00", false, nullptr, start}},
+       {}, {"06-02 missed"}, critical, true},
+      {"a shutdown's start recorded, then the boot seen up: a stop by hand, missed",
+       {{kB2, "06-02 05:01:00", nullptr}}, {{"06-02 05:01:30", 0}},
+       {{kB1, "06-01 20:00:00", "06-02 05:00:00", false, "06-02 03:00:31", start}}, {},
+       {"06-02 missed"}, critical, true},
+      {"a boot the journal holds, with no shutdown's start in it: the one recorded",
+       {{kB1, "06-01 20:00:00", "06-02 03:07:00"}, {kB2, "06-02 03:08:00", nullptr}},
+       {{"06-01 20:00:30", 0}, {"06-02 03:08:30", 1}},
+       {{kB1, "06-01 20:00:00", "06-02 03:00:33", false, "06-02 03:00:31", start}}, {},
+       {"06-02 happened"}, ok, true},
+      {"the journal lost the head of this boot: its start-ups from the ledger",
+       {{kB1, "06-02 10:00:00", nullptr, false}}, {},
+       {{kB1, "06-01 20:00:00", "06-02 09:00:00", false, nullptr, start}}, {},
+       {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, false,
+       {"boot b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1 {06-01 20:00:00} {06-02 12:00:00} 1 0 0",
+        "start {06-01 20:00:30} 180"}},
+      {"a day judged in full, the journal no longer tells it: the verdict kept",
+       {{kB1, "06-02 10:00:00", nullptr, false}}, {{"06-02 10:00:30", 0}}, {},
+       {{"06-02 00:00:00", verdict::missed}}, {"06-02 missed"}, critical, true},
+      {"a judged day that the journal tells otherwise: the journal's",
+       {{kB1, "06-01 20:00:00", "06-02 03:00:40"}, {kB2, "06-02 03:01:10", nullptr}},
+       {{"06-01 20:00:30", 0}, {"06-02 03:01:40", 1}}, {},
+       {{"06-02 00:00:00", verdict::missed}}, {"06-02 happened"}, ok, true, {}, "UTC", {}, 1,
+       false, {"due {06-02 00:00:00} happened {06-02 03:00:00} {06-02 03:00:40} {06-01 20:00:30} 0"}},
+      {"a kept boot that meets one of the journal's: not used",
+       {{kB2, "06-01 20:00:00", nullptr}}, {{"06-01 20:00:30", 0}},
+       {{kB9, "06-02 02:00:00", "06-02 03:00:33", true, "06-02 03:00:31", {{"06-02 02:00:30"}}}},
+       {}, {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, false, {"!boot b9.*"}},
+      {"a start-up whose target the history no longer holds: the ledger's",
+       {{kB1, "06-01 20:00:00", "06-02 03:00:40"}, {kB2, "06-02 03:01:10", nullptr}},
+       {{"06-01 20:00:30", 0}, {"06-02 03:01:40", 1}},
+       {{kB1, "06-01 20:00:00", "06-02 03:00:40", true, nullptr, start},
+        {kB2, "06-02 03:01:10", "06-02 04:00:00", false, nullptr, {{"06-02 03:01:40"}}}},
+       {}, {"06-02 happened"}, warning, true, {{"2026-06-02 05:00:00 +0000", nullptr, 240}}},
+      {"... and the zone it started in", after, after_start,
+       {{kB1, "06-01 20:00:00", "06-02 03:00:40", true, nullptr,
+         {{"06-01 20:00:30", true, 180, "Asia/Tokyo"}}},
+        {kB2, "06-02 03:01:00", "06-02 04:00:00", false, nullptr,
+         {{"06-02 03:01:30", true, 180, "UTC"}}}},
+       {}, {"06-02 not running"}, ok, true, {}, "UTC", {{"2026-06-02 05:00:00 +0000", nullptr, "UTC"}}},
+      {"shutting down: this boot's shutdown began now", {{kB1, "06-01 20:00:00", nullptr}},
+       {{"06-01 20:00:30", 0}}, {}, {}, {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, true,
+       {"boot b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1 {06-01 20:00:00} {06-02 12:00:00} 1 0 {06-02 12:00:00}"}},
+      {"... a start recorded before it kept through later runs",
+       {{kB1, "06-01 20:00:00", nullptr}}, {{"06-01 20:00:30", 0}},
+       {{kB1, "06-01 20:00:00", "06-02 11:00:00", false, "06-02 11:00:00", start}}, {},
+       {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, false,
+       {"boot b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1 {06-01 20:00:00} {06-02 12:00:00} 1 0 {06-02 11:00:00}"}},
+      {"the bound: the longest window asked, and 2 days", {{kB1, "06-01 20:00:00", nullptr}},
+       {{"06-01 20:00:30", 0}},
+       {{kB2, "05-03 10:00:00", "05-03 11:00:00", true, nullptr, {}},
+        {kB9, "05-25 10:00:00", "05-25 11:00:00", true, nullptr, {}}},
+       {{"05-03 00:00:00", verdict::host_down}, {"05-25 00:00:00", verdict::host_down}},
+       {"06-02 missed"}, critical, true, {}, "UTC", {}, 7, false,
+       {"window 7", "!boot b2.*",
+        "boot b9b9b9b9b9b9b9b9b9b9b9b9b9b9b9b9 {05-25 10:00:00} {05-25 11:00:00} 1 1 0",
+        "!due {05-03 00:00:00} .*", "due {05-25 00:00:00} host-down .*"}},
+      {"... of the events of a boot up since, the start-up that runs on into it",
+       {{kB1, "05-01 10:00:00", nullptr}},
+       {{"05-01 10:00:30", 0}, {"05-01 11:00:00", 0, false}, {"05-01 12:00:00", 0}}, {}, {},
+       {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, false,
+       {"window 1", "start {05-01 12:00:00} 180", "!stop .*", "!start {05-01 10:00:30} 180"}},
+  };
+  for (const LedgerCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    setenv("TZ", c.zone, 1);
+    tzset();
+    const ledger kept = Kept(c);
+    audit_input in = Journal(c, now);
+    merge_ledger(kept, &in);
+    const audit_result result = audit(in);
+    EXPECT_EQ(Days(result), c.days_seen);
+    EXPECT_EQ(result.state, c.state);
+    EXPECT_EQ(result.running_now, c.running);
+    const std::string text = ledger_text(record_run(kept, in, result, c.shutting_down), "/s");
+    for (const std::string& line : c.recorded) {
+      const bool none = line[0] == '!';
+      const std::regex re(Seconds(line.substr(none ? 1 : 0)));
+      bool found = false;
+      for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        found = found || std::regex_match(text.substr(at, end - at), re);
+      }
+      EXPECT_EQ(found, !none) << line << "\n" << text;
+    }
+    ledger back;
+    std::string why;
+    bool replaceable = false;
+    EXPECT_TRUE(parse_ledger(text, "/s", &back, &why, &replaceable)) << why << "\n" << text;
+    EXPECT_EQ(ledger_text(back, "/s"), text);
+  }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audit/ledger.h"
+
 namespace velmora {
 namespace {
 
@@ -25,19 +27,6 @@ constexpr size_t kHistoryMax = 64 * 1024;
 
 time_t changed_at(const struct stat& st) {
   return st.st_mtim.tv_sec > st.st_ctim.tv_sec ? st.st_mtim.tv_sec : st.st_ctim.tv_sec;
-}
-
-// The state directory, opened without following a link. -1 with the reason
-// in `why` when it cannot be.
-int open_directory(const char* dir, std::string* why) {
-  const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    struct stat st {};
-    *why = std::string(dir) + ": " +
-           (lstat(dir, &st) == 0 && S_ISLNK(st.st_mode) ? "a symbolic link, not followed"
-                                                        : std::strerror(errno));
-  }
-  return fd;
 }
 
 // A zone's name as a line of the history holds it: printable, no space at
@@ -125,7 +114,7 @@ time_t settings_changed(const char* path) {
 
 kept_history load_history(const char* dir, const char* settings_path) {
   kept_history kept;
-  const int dfd = open_directory(dir, &kept.problem);
+  const int dfd = open_state_directory(dir, &kept.problem);
   if (dfd < 0) return kept;
   const int fd = openat(dfd, kHistoryFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   const int error = errno;
@@ -165,9 +154,6 @@ kept_history load_history(const char* dir, const char* settings_path) {
 std::string save_history(const char* dir, const char* settings_path,
                          const std::vector<settings_record>& records,
                          const std::vector<zone_record>& zones) {
-  std::string why;
-  const int dfd = open_directory(dir, &why);
-  if (dfd < 0) return why;
   std::string text = std::string(kHeader) + "\nfile " + settings_path + "\n";
   for (const settings_record& r : records) {
     char line[80];
@@ -181,20 +167,7 @@ std::string save_history(const char* dir, const char* settings_path,
                   static_cast<long long>(z.seen));
     text += line + (z.name.empty() ? "" : " " + z.name) + "\n";
   }
-  const std::string part = std::string(kHistoryFile) + ".part" + std::to_string(getpid());
-  const int fd = openat(dfd, part.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && fchmod(fd, 0644) == 0 &&
-            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            fsync(fd) == 0;
-  if (fd >= 0 && close(fd) != 0) ok = false;
-  if (ok && renameat(dfd, part.c_str(), dfd, kHistoryFile) != 0) ok = false;
-  if (!ok) {
-    why = std::string(dir) + "/" + kHistoryFile + ": " + std::strerror(errno);
-    unlinkat(dfd, part.c_str(), 0);
-  }
-  close(dfd);
-  return why;
+  return replace_state_file(dir, kHistoryFile, text);
 }
 
 zone_record host_zone(time_t now, const char* path) {
@@ -272,6 +245,19 @@ int unit_enabled() {
     if (found) return 1;
   }
   return 0;
+}
+
+bool daemon_running(const char* cgroups) {
+  for (const char* unit : {"/system.slice/velmorad.service/cgroup.procs",
+                           "/systemd/system.slice/velmorad.service/cgroup.procs"}) {
+    char pid[16];
+    FILE* procs = std::fopen((std::string(cgroups) + unit).c_str(), "re");
+    if (procs == nullptr) continue;
+    const bool any = std::fgets(pid, sizeof pid, procs) != nullptr;
+    std::fclose(procs);
+    if (any) return true;
+  }
+  return false;
 }
 
 }  // namespace velmora

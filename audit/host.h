@@ -1,11 +1,12 @@
 // What velmora-audit reads from the host besides the journal: when the
 // settings file last changed, the zone /etc/localtime names, the history of
-// what both said that earlier runs kept in the state directory, and whether
-// the daemon's unit is enabled.
+// what both said that earlier runs kept in the state directory, whether
+// the daemon's unit is enabled, and whether the daemon runs now.
 //
 // Contract:
 // - The history is one small text file in the state directory, replaced
-//   whole (written beside it and renamed over it). A file that cannot be
+//   whole as the ledger is (audit/ledger.h): written beside it, given to the
+//   directory's owner by a run as root, and renamed over it. A file that cannot be
 //   parsed in full is not used at all; one written by a later version or
 //   for another settings file is neither used nor replaced. One from the
 //   version before, which kept no zone, is used and written anew. A state
@@ -73,5 +74,10 @@ time_t first_installed(const char* record = kInstalledRecord,
 // systemctl enable puts it), 0 when it is not or is masked, -1 when that
 // cannot be told: no /etc/systemd/system, so no systemd to start it.
 int unit_enabled();
+
+// Whether velmorad runs now, as the running system shows it, whatever the
+// journal still holds: its unit's control group (below `cgroups`, in the
+// unified hierarchy or in systemd's own of the older one) holds a process.
+bool daemon_running(const char* cgroups = "/sys/fs/cgroup");
 
 }  // namespace velmora

@@ -187,6 +187,7 @@ bool read_journal(time_t now, audit_input* in, std::string* why) {
                          static_cast<int64_t>(monotonic_usec(j));
     boot_record boot{0, seconds(static_cast<int64_t>(realtime_usec(j))), id == current_id};
     if (boot.current) boot.last = now;
+    boot.id = id;
     if (sd_journal_seek_head(j) < 0 || sd_journal_next(j) <= 0) continue;
     const int64_t first = placed_usec(j, base);
     boot.first = seconds(first);

@@ -1,16 +1,20 @@
 // velmora-audit [--days N] [--settings PATH] [--state DIR] [--prometheus FILE]
+// velmora-audit --record-shutdown [--settings PATH] [--state DIR]
 // velmora-audit --help | --version
 //
 // Tells, from the system journal, whether the restarts that velmorad was due
 // to make happened. The first line is a monitoring plugin's status line, the
 // exit code its state (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN); one line a
 // day follows. Optionally writes the same as metrics for Prometheus's
-// textfile collector.
+// textfile collector. What each run saw it keeps in a ledger, so that what
+// the journal loses it does not; --record-shutdown adds that this boot's
+// shutdown has begun, at the stop of velmorad-audit-shutdown.service.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +24,7 @@
 #include "audit/audit.h"
 #include "audit/host.h"
 #include "audit/journal.h"
+#include "audit/ledger.h"
 #include "common/paths.h"
 #include "daemon/scheduler.h"
 #include "forecast/forecast.h"
@@ -32,7 +37,8 @@ using namespace velmora;
 constexpr int kMaxDays = 366;
 constexpr const char* kStates[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 constexpr char kUsage[] =
-    "usage: velmora-audit [--days N] [--settings PATH] [--state DIR] [--prometheus FILE]\n";
+    "usage: velmora-audit [--days N] [--settings PATH] [--state DIR] [--prometheus FILE]\n"
+    "       velmora-audit --record-shutdown [--settings PATH] [--state DIR]\n";
 constexpr char kApply[] = "systemctl restart velmorad.service";
 
 // The monitoring plugin's answer when the audit cannot tell: the status line
@@ -50,10 +56,14 @@ int help() {
               "a monitoring plugin's: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n\n"
               "  -d, --days N           today and the days before it, 1 to %d (default 7)\n"
               "  -s, --settings PATH    the daemon's settings file (default %s)\n"
-              "  -S, --state DIR        where the history of what the settings file said is\n"
-              "                         kept (default %s, for the default file only)\n"
+              "  -S, --state DIR        where the history of what the settings file said, and\n"
+              "                         the ledger of what the audit saw, are kept (default\n"
+              "                         %s, for the default file only)\n"
               "  -p, --prometheus FILE  also write metrics for the textfile collector, on\n"
               "                         every run, UNKNOWN included\n"
+              "      --record-shutdown  record in the ledger that this boot's shutdown has\n"
+              "                         begun, and tell nothing else (the stop of\n"
+              "                         velmorad-audit-shutdown.service)\n"
               "  -h, --help             this text\n"
               "  -V, --version          the version\n\n"
               "See velmora-audit(8).\n",
@@ -158,6 +168,9 @@ std::string describe(const due_time& due, const audit_input& in) {
     case verdict::zone_unrecorded:
       return "unknown: velmorad started at " + local_text(due.since, "%F %T") + ", before " +
              kLocaltime + " changed, and the zone it read then was not recorded";
+    case verdict::end_unknown:
+      return "unknown: the host was last seen up at " + local_text(due.boot_end, "%F %T") +
+             ", and no record tells when it went down (a power cut, a crash)";
     case verdict::unknown:
       return due.at < in.journal_start
                  ? "unknown: the journal begins at " + local_text(in.journal_start, "%F %T") +
@@ -194,6 +207,15 @@ std::string summary(const audit_result& r, const audit_input& in) {
           if (due.what == verdict::unknown) {
             return "the journal cannot tell whether every restart due " + days +
                    " happened: it begins at " + local_text(in.journal_start, "%F %T %Z");
+          }
+        }
+      }
+      for (const day_report& day : r.days) {
+        for (const due_time& due : day.dues) {
+          if (due.what == verdict::end_unknown) {
+            return "whether the restart due at " + local_text(due.at, "%F %H:%M %Z") +
+                   " happened cannot be told: the host, last seen up at " +
+                   local_text(due.boot_end, "%F %T") + ", went down with no shutdown recorded";
           }
         }
       }
@@ -313,12 +335,13 @@ int main(int argc, char** argv) {
   const char* settings_path = kSettingsPath;
   const char* state_dir = nullptr;
   const char* metrics = nullptr;
+  bool record_shutdown = false;
   audit_input in{};
   in.days = 7;
   static const option options[] = {
       {"days", required_argument, nullptr, 'd'},  {"settings", required_argument, nullptr, 's'},
       {"prometheus", required_argument, nullptr, 'p'}, {"state", required_argument, nullptr, 'S'},
-      {"help", no_argument, nullptr, 'h'},
+      {"record-shutdown", no_argument, nullptr, 'R'}, {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0}};
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, ":d:s:S:p:hV", options, nullptr)) != -1;) {
@@ -331,6 +354,7 @@ int main(int argc, char** argv) {
       case 's': settings_path = optarg; break;
       case 'S': state_dir = optarg; break;
       case 'p': metrics = optarg; break;
+      case 'R': record_shutdown = true; break;
       case 'h': return help();
       case 'V': std::printf("velmora-audit %s\n", VELMORA_VERSION); return 0;
       case ':': return unknown(std::string(argv[optind - 1]) + " needs a value", true);
@@ -368,7 +392,10 @@ int main(int argc, char** argv) {
   if (state_dir == nullptr && std::strcmp(settings_path, kSettingsPath) == 0) {
     state_dir = kStateDirectory;
   }
+  kept_ledger seen;  // what earlier runs saw
+  int lock = -1;
   if (state_dir != nullptr) {
+    lock = lock_state_directory(state_dir);
     kept_history kept = load_history(state_dir, settings_path);
     in.settings = std::move(kept.records);
     if (!kept.problem.empty()) notes.push_back("not used: " + kept.problem);
@@ -386,6 +413,8 @@ int main(int argc, char** argv) {
         notes.push_back("not recorded: " + why);
       }
     }
+    seen = load_ledger(state_dir, settings_path);
+    if (!seen.problem.empty()) notes.push_back("not used: " + seen.problem);
   } else {
     in.settings.push_back(file);
     if (std::getenv("TZ") == nullptr) in.zones.push_back(host_zone(in.now));
@@ -394,8 +423,40 @@ int main(int argc, char** argv) {
   }
   in.enabled = unit_enabled();
   in.installed = first_installed();
+  in.running = daemon_running();
   if (std::string why; !read_journal(in.now, &in, &why)) return cannot_tell(why);
+  merge_ledger(seen.entries, &in);
   const audit_result result = audit(in);
+  // This run's view kept, for the runs after it; at a shutdown, that it began.
+  std::string recorded;
+  if (state_dir != nullptr && seen.replaceable) {
+    const ledger now = record_run(seen.entries, in, result, record_shutdown);
+    recorded = save_ledger(state_dir, settings_path, now);
+    if (!recorded.empty()) notes.push_back("not recorded: " + recorded);
+    for (const ledger_boot& boot : now.boots) {
+      const bool current = std::any_of(in.boots.begin(), in.boots.end(), [&](const boot_record& b) {
+        return b.current && b.id == boot.id;
+      });
+      if (record_shutdown && recorded.empty() && current) {
+        std::printf("recorded in %s/%s: the shutdown of boot %s began at %s\n", state_dir,
+                    kLedgerFile, boot.id.c_str(), local_text(boot.shutdown, "%F %T %Z").c_str());
+        return 0;
+      }
+    }
+  }
+  if (lock >= 0) close(lock);
+  // Notes that the history and the ledger share (a missing directory) once.
+  for (size_t i = notes.size(); i-- > 1;) {
+    if (std::find(notes.begin(), notes.begin() + static_cast<long>(i), notes[i]) !=
+        notes.begin() + static_cast<long>(i)) {
+      notes.erase(notes.begin() + static_cast<long>(i));
+    }
+  }
+  if (record_shutdown) {
+    for (const std::string& note : notes) std::printf("note: %s\n", note.c_str());
+    std::printf("not recorded: the shutdown of this boot\n");
+    return 1;
+  }
 
   // The metrics first, so that the status line can say when they were not
   // written: a monitoring system shows that line, not the exit code's name.

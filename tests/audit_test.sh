@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # velmora-audit through the real executable, on synthetic journals: export
 # text that systemd-journal-remote writes as a journal file, bound over
-# /var/log/journal in a private mount namespace, with the unit links and the
-# state directory each row asks for. A table of rows, each with the exit
-# code, the lines that must appear and the metrics it must write.
+# /var/log/journal in a private mount namespace, with the unit links, the
+# state directory and its ledger each row asks for. A table of rows, each
+# with the exit code, the lines that must appear and the metrics it must
+# write; rows in turn on one state directory are the runs of one host.
 #
 #   tests/audit_test.sh VELMORA_AUDIT
 #
@@ -25,7 +26,7 @@ passed=0 failed=0 as=() defaults="" installed=""
 mkdir -m 777 "$work/metrics"
 export TZ=UTC
 machine=$(cat /etc/machine-id) this_boot=$(tr -d - </proc/sys/kernel/random/boot_id)
-old_boot=0123456789abcdef0123456789abcdef
+old_boot=0123456789abcdef0123456789abcdef new_boot=00112233445566778899aabbccddeeff
 started=f77379a8490b408bbe5f6940505a777b stopped=9d1aaa27d60140bd96365438aad20286
 
 # The settings file is older than any journal below: the audit runs three
@@ -38,10 +39,12 @@ at_time() {
   now=$1 due=$((($1 - 7200) / 60 * 60))
   start=$((due - 86400))
   at="MOD_VELMORA_HOUR=$(date -d "@$due" +%-H)\nMOD_VELMORA_MINUTE=$(date -d "@$due" +%-M)\n"
-  hhmm=$(date -d "@$due" +%H:%M)
+  hhmm=$(date -d "@$due" +%H:%M) day=$((due / 86400 * 86400))
 }
 at_time $((real_now + 3 * 86400))
-clock=(env NO_FAKE_STAT=1 faketime "$(date -d "@$now" '+%F %T')")
+# at_clock T: the runs from here on at T.
+at_clock() { clock=(env NO_FAKE_STAT=1 faketime "$(date -d "@$1" '+%F %T')"); }
+at_clock "$now"
 
 # entry REALTIME MONOTONIC BOOT FIELD...: one journal entry, times in seconds.
 entry() {
@@ -225,6 +228,23 @@ journal() {
       crashes 5 $((due - 3600)) $((due - 3600 - start + 1010)) "$this_boot"
       stop $((due - 3000)) $((due - 3000 - start + 1010)) "$this_boot" UNIT=velmorad.service
       tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    missed-cut)  # missed, its entries up to an hour after the due minute
+      # vacuumed away: the journal no longer shows the daemon's start
+      tick $((due + 3600)) $((due + 3600 - start + 1010)) "$this_boot"
+      tick $((now - 1)) $((now - 1 - start + 1010)) "$this_boot" ;;
+    no-start)  # up five days, the daemon's start-up line rotated away
+      tick $b 400000 "$this_boot"
+      tick $((now - 1)) $((now - 1 - b + 400000)) "$this_boot" ;;
+    up)  # a journal kept in memory, up to the run at $upto: the daemon
+      # started a day before its minute; the shutdown began at $down if set
+      journald $((start - 10)) 1000 "$this_boot"
+      daemon $start 1010 "$this_boot"
+      [[ -n ${down:-} ]] && rebooting "$down" $((down - start + 1010)) "$this_boot"
+      tick $((upto - 1)) $((upto - 1 - start + 1010)) "$this_boot" ;;
+    back)  # ... and after the boot that ended, from $back: this boot alone
+      journald "$back" 1000 $new_boot
+      daemon $((back + 30)) 1030 $new_boot
+      tick $((now - 1)) $((now - 1 - back + 1000)) $new_boot ;;
     since-file)  # the daemon started a second after the settings file's
       # first version was written
       booted host $((changed - 2 * 86400)) 1000 "$this_boot" 2
@@ -248,7 +268,14 @@ journal() {
 # directory at their default paths. With installed set ("MACHINE-ID
 # SECONDS") the package's record of its first install says so, and
 # $work/machine-id stands for /etc/machine-id; without it there is no
-# record. A run over 10 seconds fails.
+# record. With ledger set (printf format) the ledger holds that text, owned
+# by ledger_owner if set; with owner set the state directory is that
+# user's; in_ledger, split at "|", must match (or "!RE" not) lines of the
+# ledger after the run. Anywhere the audit may write, it must leave a
+# ledger of this version, mode 0644 and owned, as the history, by the
+# state directory's owner; a later version's it must leave as it was. With
+# cgroup set, velmorad's unit's control group holds a process. A run over
+# 10 seconds fails.
 case_() {
   local name=$1 shape=$2 units=$3 state=$4 status=$5 args=$6 want=$7 metrics=$8 ok=1 line
   rm -rf "$work/journal" "$work/units"
@@ -271,8 +298,12 @@ case_() {
     fresh | readonly) rm -rf "$dir" && mkdir "$dir" ;;
     *) rm -rf "$dir" && mkdir "$dir" && printf "$state" >"$dir/settings-history" ;;
   esac
-  local history_before=""
+  [[ -n ${ledger:-} ]] && printf "$ledger" >"$dir/ledger"
+  [[ -n ${ledger_owner:-} ]] && chown "$ledger_owner" "$dir/ledger"
+  [[ -n ${owner:-} ]] && chown "$owner:$owner" "$dir"
+  local history_before="" ledger_before=""
   [[ -f $dir/settings-history ]] && history_before=$(cat "$dir/settings-history")
+  [[ -f $dir/ledger ]] && ledger_before=$(cat "$dir/ledger")
   local prom=$work/metrics/velmorad.prom
   printf 'old\n' >"$prom"
   local old_inode settings=$work/settings
@@ -281,8 +312,11 @@ case_() {
   [[ -n $defaults ]] && settings=/opt/velmora/etc/settings paths=()
   read -ra argv <<<"$args"
   unshare -m bash -c '
-    work=$1 state=$2 defaults=$3 installed=$4 localtime=$5 && shift 5 &&
+    work=$1 state=$2 defaults=$3 installed=$4 localtime=$5 cgroup=$6 && shift 6 &&
     mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/log && mkdir /var/log/journal &&
+    mount -t tmpfs tmpfs /sys/fs/cgroup &&
+    { [[ -z $cgroup ]] || { mkdir -p /sys/fs/cgroup/system.slice/velmorad.service &&
+        echo 4242 >/sys/fs/cgroup/system.slice/velmorad.service/cgroup.procs; }; } &&
     { [[ -z $localtime ]] || { id=$(cat /etc/machine-id) && mount -t tmpfs tmpfs /etc &&
         printf "%s\n" "$id" >/etc/machine-id && mkdir /etc/systemd &&
         ln -s "/usr/share/zoneinfo/$localtime" /etc/localtime; }; } &&
@@ -295,7 +329,7 @@ case_() {
     { [[ -z $installed ]] || { mkdir /var/lib/velmorad &&
         printf "%s\n" "$installed" >/var/lib/velmorad/installed &&
         mount --bind "$work/machine-id" /etc/machine-id; }; } &&
-    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "$installed" "${localtime:-}" \
+    umask 077 && exec timeout 10 "$@"' _ "$work" "$state" "$defaults" "$installed" "${localtime:-}" "${cgroup:-}" \
     "${as[@]}" "${clock[@]}" \
     "$audit" "${paths[@]}" --prometheus "$prom" "${argv[@]}" >"$work/out" 2>"$work/err"
   got=$?
@@ -333,8 +367,24 @@ case_() {
     [[ $(sed -n 1,2p "$dir/settings-history") == "velmora-audit settings history 2"$'\n'"file $settings" ]] ||
       { echo "  no history of $settings written"; ok=0; }
   fi
-  if [[ $state == keep || $state == fresh ]] && grep -q '^note: not used' "$work/out"; then
-    echo "  the history was not used"; ok=0
+  if [[ ${ledger:-} == *"ledger 2"* ]]; then
+    [[ $(cat "$dir/ledger") == "$ledger_before" ]] || { echo "  the ledger was written"; ok=0; }
+  elif [[ $state != missing && $state != readonly && $state != symlink ]]; then
+    [[ $(head -n 1 "$dir/ledger") == "velmora-audit ledger 1" ]] || { echo "  no ledger written"; ok=0; }
+    for line in "$dir/ledger" "$dir/settings-history"; do
+      [[ $(stat -c '%a %u' "$line") == "644 $(stat -c %u "$dir")" ]] ||
+        { echo "  $(stat -c '%n: mode %a, uid %u' "$line"), not the directory's owner's"; ok=0; }
+    done
+  fi
+  for line in ${in_ledger:-}; do
+    if [[ $line == !* ]]; then
+      ! grep -qxE -- "${line#!}" "$dir/ledger" || { echo "  in the ledger: ${line#!}"; ok=0; }
+    else
+      grep -qxE -- "$line" "$dir/ledger" || { echo "  not in the ledger: $line"; ok=0; }
+    fi
+  done
+  if [[ $state == keep || $state == fresh ]] && [[ -z ${ledger:-} ]] && grep -q '^note: not used' "$work/out"; then
+    echo "  the history or the ledger was not used"; ok=0
   fi
   if ((ok)); then
     echo "ok    $name"; ((++passed))
@@ -391,6 +441,16 @@ case_ "rescue mode just before the due pass is no shutdown: not running" isolate
 case_ "the host stayed up: missed" missed enabled fresh 2 "--days=2" \
   "VELMORAD CRITICAL - 1 of 1 restart due in the last 2 days missed, .*|.*MISSED: due .*, and the host is still up" \
   "velmorad_restarts_missed 1"
+# What a run saw, the ledger keeps: the miss still reads MISSED, and the
+# daemon running, once the journal has lost its start.
+missed_kept=".*MISSED: due .*, and the host is still up"
+case_ "then its entries vacuumed away: still MISSED, still running" missed-cut enabled keep 2 \
+  "--days=2" "VELMORAD CRITICAL - 1 of 1 restart due .*|$missed_kept" \
+  "velmorad_restarts_missed 1|velmorad_running 1"
+case_ "the same journal on a host whose audit never ran: unknown" missed-cut enabled fresh 3 \
+  "--days=2" "VELMORAD UNKNOWN - .*" "velmorad_running 0"
+cgroup=1 case_ "... its daemon's control group holds a process: running" missed-cut enabled fresh 3 \
+  "--days=2" "VELMORAD UNKNOWN - .*" "velmorad_running 1"
 case_ "stopped, and not enabled: restarts are turned off" stopped disabled fresh 0 "--days 2" \
   "VELMORAD OK - restarts are turned off: velmorad.service is neither enabled nor running .*" \
   "velmorad_running 0|velmorad_enabled 0"
@@ -475,6 +535,65 @@ case_ "another settings file's history: not used, kept" happened enabled \
 case_ "a history cut short: not used, replaced" happened enabled \
   "velmora-audit settings history 1\nfile $work/settings\n100 200 180" 0 "--days 2" \
   "note: not used: .*: its last line is cut short" ""
+# The ledger: the journal wins where it still holds the day; what the
+# audit cannot trust or read it does not use; what lies past the longest
+# window asked and its margin goes.
+ledger_of() { echo "velmora-audit ledger 1\\nfile $work/settings\\nwindow $1\\n"; }
+claims_happened="$(ledger_of 2)due $day happened $due $((due + 20)) $start 0\n"
+ledger=$claims_happened in_ledger="due $day missed $due .*|!due $day happened .*" \
+  case_ "a ledger that says happened, a journal that holds the miss: MISSED" missed enabled fresh 2 \
+  "--days 2" "$missed_kept|!note: .*" "velmorad_restarts_missed 1"
+ledger=$claims_happened case_ "a day an earlier run judged, the journal no longer holds: its verdict" \
+  missed-cut enabled fresh 3 "--days 2" ".*  happened: due $hhmm:00 UTC, the host went down at .*|!note: .*" ""
+ledger=$claims_happened ledger_owner=65534 \
+  case_ "a ledger that another account owns: not used, replaced" missed-cut enabled fresh 3 \
+  "--days 2" "note: not used: $work/state/ledger: owned by uid 65534, not the state directory's owner's \(uid 0\) alone" ""
+ledger='velmora-audit ledger 2\nanything\n' case_ "a later version's ledger: not used, kept" happened \
+  enabled fresh 0 "--days 2" "$happened|note: not used: $work/state/ledger: written by a later version" ""
+ledger="$(ledger_of 2)boot $old_boot 100 200 1 1 0" case_ "a ledger cut short: not used, replaced" \
+  happened enabled fresh 0 "--days 2" "$happened|note: not used: $work/state/ledger: its last line is cut short" ""
+ledger="$(ledger_of 2)boot $old_boot 100 200 1 1 0\nstart 150 x\n" \
+  case_ "a ledger that cannot be read: not used, replaced" happened enabled fresh 0 "--days 2" \
+  "$happened|note: not used: $work/state/ledger: line 5 cannot be read" ""
+week=$((now - 8 * 86400)) month=$((now - 30 * 86400))
+ledger="$(ledger_of 7)boot ${old_boot//0/a} $month $((month + 60)) 1 1 0\nboot ${old_boot//0/b} $week $((week + 60)) 1 1 0\ndue $((day - 30 * 86400)) host-down $((due - 30 * 86400)) 0 0 0\ndue $((day - 8 * 86400)) host-down $((due - 8 * 86400)) 0 0 0\n" \
+  in_ledger="window 7|boot ${old_boot//0/b} .*|due $((day - 8 * 86400)) .*|!boot ${old_boot//0/a} .*|!due $((day - 30 * 86400)) .*" \
+  case_ "the bound: the longest window asked, 7 days, and 2 more" happened enabled fresh 0 "--days 2" "$happened" ""
+owner=65534 case_ "a run as root leaves its files to the state directory's owner" happened enabled fresh 0 \
+  "--days 2" "$happened" ""
+
+# A journal kept in memory, which each restart empties: the boot before
+# as the ledger kept it, its shutdown's start recorded by the ledger's unit
+# at its stop. A restart at its minute reads happened; a miss MISSED, before
+# and after a restart by hand; a boot whose end no record tells, neither.
+up_to() { upto=$1 && at_clock "$1"; }
+up_to $((due - 600))
+case_ "in memory: the night before, the audit's run" up enabled fresh 0 "--days 2" \
+  "VELMORAD OK - no restart was due in the last 2 days .*" "velmorad_running 1"
+up_to $((due + 3))
+down=$((due + 2)) case_ "... the shutdown's start, recorded at its unit's stop" up enabled keep 0 \
+  "--record-shutdown" "recorded in $work/state/ledger: the shutdown of boot $this_boot began at $(date -d "@$((due + 2))" '+%F %T') UTC" none
+at_clock "$now"
+back=$((due + 60)) case_ "... after the restart: happened" back enabled keep 0 "--days 2" \
+  "$happened|.*  happened: due $hhmm:00 UTC, the shutdown began at $hhmm:02, the host went down at $hhmm:0[3-5]" \
+  "velmorad_restarts_happened 1"
+up_to $((due + 600))
+case_ "in memory: a miss while the host stays up" up enabled fresh 2 "--days 2" "$missed_kept" ""
+up_to $((due + 3600))
+down=$((due + 3590)) case_ "... a restart by hand an hour later, recorded" up enabled keep 0 \
+  "--record-shutdown" "recorded in .*" none
+at_clock "$now"
+back=$((due + 3660)) case_ "... after it: still MISSED" back enabled keep 2 "--days 2" \
+  ".*MISSED: due .*, but the host stayed up until $(date -d "@$((due + 3600))" '+%F %H:%M'):0[0-2]" \
+  "velmorad_restarts_missed 1"
+up_to $((due - 600))
+case_ "in memory: the night before" up enabled fresh 0 "--days 2" "VELMORAD OK - .*" ""
+at_clock "$now"
+back=$((due + 60)) case_ "... then a boot whose end no record tells: no restart, not known" back \
+  enabled keep 3 "--days 2" \
+  "VELMORAD UNKNOWN - whether the restart due at $(date -d "@$due" '+%F %H:%M') UTC happened cannot be told: the host, last seen up at .*, went down with no shutdown recorded .*|.*  unknown: the host was last seen up at .*, and no record tells when it went down \(a power cut, a crash\)" \
+  "velmorad_restarts_happened 0|velmorad_restarts_missed 0"
+
 # Without TZ the audit records the zone /etc/localtime names, after those
 # kept; on a host in UTC, as these rows' times are.
 if [[ $(readlink -f /etc/localtime) == */UTC ]]; then

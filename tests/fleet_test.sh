@@ -11,7 +11,8 @@
 # then with each host's own minute from velmora-next --spread, in a window
 # chosen so that the three minutes come soon and lie in three ten-minute
 # slots (it clears). Each host must restart at its minute but velmora-b,
-# whose drop-in takes systemctl, behind /sbin/reboot, from the daemon. The
+# whose drop-in takes systemctl, behind /sbin/reboot, from the daemon, and
+# whose miss must still read so once its journal is vacuumed. The
 # receiver's record must then hold, of the alerts on single hosts, one
 # notification: VelmoradRestartMissed firing for velmora-b.
 #
@@ -374,13 +375,12 @@ for h in $order; do
     audit_reads "$h" 2 "CRITICAL" "the restart missed" "MISSED: due"
     check "the receiver: VelmoradRestartMissed firing for $h" \
       recorded " firing VelmoradRestartMissed $h:9100\$" 90
-    # The miss's entries vacuumed away: whatever the audit says then, never OK.
+    # The miss's entries vacuumed away: the audit's ledger keeps it CRITICAL,
+    # and the daemon running.
     quietly on "$h" journalctl --rotate
     quietly on "$h" journalctl --vacuum-time=1s
-    on "$h" velmora-audit --days 7 >/dev/null
-    code=$?
-    check "$h: velmora-audit after a vacuum of the journal: not OK (exit $code)" \
-      eval '((code == 2 || code == 3))'
+    audit_reads "$h" 2 "CRITICAL" "the restart still missed after a vacuum of the journal" \
+      "MISSED: due .*, and the host is still up"
     continue
   fi
   while [[ ! -s $work/$h.ended ]] && (($(date +%s) < due[$h] + 150)); do sleep 0.5; done

@@ -7,8 +7,10 @@
 # enabled service logs its start-up line, runs sandboxed and really restarts
 # the container in time, how systemd-analyze rates the unit, and that
 # velmora-audit reads the real journal right: the restart happened, also as
-# the node exporter shows it from the audit's timer (a missed restart is
-# the fleet test's). Around
+# the node exporter shows it from the audit's timer, from the first boot on
+# with the journal kept only in memory, as on an appliance: the restart
+# reads happened after it, and a missed one MISSED across a restart by hand,
+# from what the audit's ledger kept. Around
 # that, the package's life: an upgrade from the release before, 0.3.0 as
 # built from its own tree, while the daemon runs, removal just before its
 # minute, and purge. On Debian 13, and
@@ -105,7 +107,7 @@ cp "$deb" "$root/root/$package"
 mkdir "$root/root/velmorad"
 cp -r "$source_dir/debian" "$root/root/velmorad/"
 if ((emulated)); then
-  for unit in velmorad velmorad-localtime velmorad-audit; do
+  for unit in velmorad velmorad-localtime velmorad-audit velmorad-audit-shutdown; do
     mkdir -p "$root/etc/systemd/system/$unit.service.d"
     cp "$source_dir/tests/emulated-sandbox.conf" "$root/etc/systemd/system/$unit.service.d/"
   done
@@ -335,6 +337,10 @@ if ((!emulated)); then
 fi
 shut_down
 printf 'uninitialized\n' >"$root/etc/machine-id"
+# From here on the journal is kept in memory, which every restart empties.
+mkdir -p "$root/etc/systemd/journald.conf.d"
+printf '[Journal]\nStorage=volatile\n' >"$root/etc/systemd/journald.conf.d/volatile.conf"
+rm -rf "$root/var/log/journal"
 
 # ---- boot 2: first boot, enable, restart -----------------------------------
 
@@ -462,12 +468,16 @@ state=$(unit_state)
 check "after the restart the daemon runs: $state" is "$state" enabled/active
 scrape_check "right after the restart, before the audit runs again" '^velmorad_audit_state [0-3]$'
 
-# The audit, from this container's own journal: the restart above happened.
+# The audit, from this container's journal, which holds this boot alone,
+# and from its ledger, which kept the boot before and the start of its
+# shutdown: the restart above happened.
+boots=$(in_container journalctl --no-pager -o export | sed -n 's/^_BOOT_ID=//p' | sort -u | wc -l)
+check "the journal in memory holds this boot alone ($boots)" is "$boots" 1
 audit=$(in_container velmora-audit --days 7)
 code=$?
 printf '%s\n' "$audit" | sed 's/^/  /'
-check "velmora-audit --days 7 after the restart: OK (exit $code), it happened" \
-  eval '((code == 0)) && grep -q "happened: due" <<<"$audit"'
+check "velmora-audit --days 7 after the restart: OK (exit $code), it happened, its shutdown's start recorded" \
+  eval '((code == 0)) && grep -q "happened: due .*, the shutdown began at " <<<"$audit"'
 audit=$(in_container velmora-audit --days "$(audit_days "$due")" --prometheus /nonexistent/velmorad.prom)
 check "velmora-audit with a file it cannot write: $(head -n 1 <<<"$audit" | cut -c1-50)..." \
   eval '[[ $audit == "VELMORAD UNKNOWN - cannot write /nonexistent/velmorad.prom: "* ]]'
@@ -480,6 +490,7 @@ check "the node exporter shows the audit's metrics: velmorad_restarts_missed 0" 
 check "promtool check metrics on them reports nothing" \
   eval '[[ -n $metrics ]] && "$source_dir/tools/promtool" check metrics <<<"$metrics" >"$work/promtool.log" 2>&1'
 security_check velmorad-audit.service
+security_check velmorad-audit-shutdown.service
 
 # The exporter purged, which deletes its directory with all it holds, and
 # installed again (with its default arguments: the container's network is
@@ -552,10 +563,34 @@ if ((!full)); then
   exit
 fi
 
-# A missed restart (a drop-in that takes systemctl from the daemon), as
-# the audit, the exporter and Alertmanager tell it, and its entries
-# vacuumed away, are the fleet test's; so is a host that stays up after
-# its restart.
+# A missed restart, a drop-in taking systemctl from the daemon: MISSED while
+# the host stays up past its minute, and after a restart by hand, which the
+# journal in memory does not outlive. How the exporter and Alertmanager
+# tell a miss, and its entries vacuumed away, are the fleet test's; so is a
+# host that stays up after its restart.
+mkdir -p "$root/etc/systemd/system/velmorad.service.d"
+printf '[Service]\nInaccessiblePaths=/usr/bin/systemctl\n' \
+  >"$root/etc/systemd/system/velmorad.service.d/no-reboot.conf"
+target_two_minutes_ahead
+quietly in_container systemctl daemon-reload
+quietly in_container systemctl restart velmorad.service
+# The daemon's pass comes within 30 s of the minute, the miss 5 minutes on.
+while (($(date +%s) < due + 30 + 300 + 10)) && kill -0 "$nspawn_pid" 2>/dev/null; do sleep 1; done
+audit=$(in_container velmora-audit --days "$(audit_days "$due")")
+code=$?
+check "systemctl taken from the daemon, up 5 minutes past its minute: CRITICAL (exit $code), MISSED" \
+  eval '((code == 2)) && grep -q "MISSED: due .*, and the host is still up" <<<"$audit"' ||
+  printf '%s\n' "$audit" | sed 's/^/  /'
+rm -r "$root/etc/systemd/system/velmorad.service.d"
+shut_down
+
+echo "== boot 4: restarted by hand"
+boot || { echo "FAIL: the fourth boot did not come up"; exit 1; }
+audit=$(in_container velmora-audit --days "$(audit_days "$due")")
+code=$?
+printf '%s\n' "$audit" | sed 's/^/  /'
+check "after the restart by hand: still CRITICAL (exit $code), MISSED" \
+  eval '((code == 2)) && grep -q "MISSED: due .*, but the host stayed up until " <<<"$audit"'
 audit_off
 # Removal with the service enabled and running, its minute two minutes
 # away: the daemon must stop, and the container must not restart at that

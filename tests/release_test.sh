@@ -62,7 +62,8 @@ unit_verifies() {
     cp "$1/usr/sbin/velmorad" "$1/usr/sbin/velmora-audit" /usr/sbin/ &&
     cd "$1/usr/lib/systemd/system" &&
     MANPATH="$1/usr/share/man" systemd-analyze verify velmorad.service velmorad-localtime.service \
-      velmorad-localtime.timer velmorad-audit.service velmorad-audit.timer
+      velmorad-localtime.timer velmorad-audit.service velmorad-audit.timer \
+      velmorad-audit-shutdown.service
   ' verify "$work/stage"
 }
 
@@ -95,6 +96,7 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/man/man8/velmorad.8.gz
 -rw-r--r-- root/root ./usr/share/velmorad/settings.example
 -rw-r--r-- root/root ./usr/share/velmorad/velmorad-rules.yml
+-rw-r--r-- root/root UNITS/velmorad-audit-shutdown.service
 -rw-r--r-- root/root UNITS/velmorad-audit.service
 -rw-r--r-- root/root UNITS/velmorad-audit.timer
 -rw-r--r-- root/root UNITS/velmorad-localtime.service
