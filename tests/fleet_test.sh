@@ -21,13 +21,124 @@
 # PID 1, and only once that process is checked to be PID 1 of a PID
 # namespace other than this one. Where it cannot run, it fails under
 # CI=true and is skipped (exit 77) elsewhere.
+#
+#   tests/fleet_test.sh --playbook VELMORA_NEXT
+#
+# The playbook alone, in a minute or two and with no host: ansible-lint in
+# its production profile on it and its role; the values that the role must
+# refuse before it changes anything, each with its message, and those it
+# must take; and the role applied with one time, velmora-next's warning on
+# it in the play's output.
 set -uo pipefail
-build=$(realpath "$1")
 source_dir=$(dirname "$(realpath "$0")")/..
 passed=0 failed=0
 started=$SECONDS
-
 source "$source_dir/tests/booted.sh"
+
+# apply ARGS...: ansible-playbook ARGS with the example playbook on this
+# machine over a local connection, in a private mount namespace where
+# systemctl is a stand-in that records its calls in $work/called and says
+# velmorad.service is enabled and active, /usr/sbin holds the velmora-next
+# under test, and /opt is a tmpfs. The play's output goes to $work/play.log,
+# the settings file it leaves to $work/settings.
+apply() {
+  rm -f "$work/called" "$work/settings"
+  unshare --mount --propagation private -- bash -c '
+    work=$1
+    shift
+    mount --bind "$work/stand-in" /usr/bin/systemctl && mount --bind "$work/sbin" /usr/sbin &&
+      mount -t tmpfs velmora-opt /opt && [[ /usr/bin/systemctl -ef $work/stand-in ]] || exit 99
+    cd "$work" && env HOME="$work" ANSIBLE_NOCOLOR=1 timeout 120 ansible-playbook \
+      -i inventory ansible/velmorad.yml "$@"
+    status=$?
+    cp /opt/velmora/etc/settings "$work/settings" 2>/dev/null
+    exit $status' apply "$work" "$@" >"$work/play.log" 2>&1
+  local status=$?
+  cat "$work/play.log" >>"$work/commands.log"
+  return $status
+}
+
+# refused EXPECTED EXTRA_VARS: the role's checks alone (its tag
+# velmorad_check) with -e EXTRA_VARS fail with a message that holds
+# EXPECTED, or pass where it is empty; systemctl is never called.
+refused() {
+  local expected=$1 status
+  apply --tags velmorad_check -e "$2"
+  status=$?
+  [[ ! -e $work/called ]] || { echo "systemctl was called: $(cat "$work/called")"; return 1; }
+  if [[ -z $expected ]]; then
+    ((status == 0)) || { tail -n 5 "$work/play.log"; return 1; }
+  else
+    ((status == 2)) && grep -qF -- "$expected" "$work/play.log" || { tail -n 5 "$work/play.log"; return 1; }
+  fi
+}
+
+if [[ ${1:-} == --playbook ]]; then
+  needs ansible-playbook ansible-lint unshare timeout
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  # A copy, so that neither tool writes in the tree.
+  cp -r "$source_dir/packaging/ansible" "$work/"
+  check "ansible-lint --profile production: the playbook and its role" \
+    quietly env HOME="$work" NO_COLOR=1 timeout 300 \
+    sh -c 'cd "$1/ansible" && ansible-lint --offline --profile production velmorad.yml roles/velmorad' \
+    lint "$work" || tail -n 20 "$work/commands.log"
+  mkdir "$work/sbin" && cp -a /usr/sbin/. "$work/sbin/" && cp "$2" "$work/sbin/velmora-next" ||
+    cannot_run "cannot copy /usr/sbin"
+  cat >"$work/stand-in" <<EOF
+#!/bin/sh
+echo "\$*" >>$work/called
+case \$1 in
+  show) printf 'LoadState=loaded\nActiveState=active\nUnitFileState=enabled\n' ;;
+  is-enabled) echo enabled ;;
+esac
+EOF
+  chmod 755 "$work/stand-in"
+  echo 'localhost ansible_connection=local ansible_python_interpreter=/usr/bin/python3' \
+    >"$work/inventory"
+  # As a YAML inventory or vars file has it: 4:05 unquoted is 245.
+  echo 'velmorad_time: 4:05' >"$work/sexagesimal.yml"
+  # EXPECTED|EXTRA_VARS, as refused takes them.
+  while IFS='|' read -r expected vars; do
+    check "the playbook with -e $vars: ${expected:-taken}" refused "$expected" "$vars"
+  done <<EOF
+|velmorad_time=04:30
+|velmorad_time=00:00
+|velmorad_time=23:59
+|velmorad_spread=03:00-04:00
+|velmorad_spread=23:30-00:30
+|velmorad_spread=22:00-24:00
+velmorad_time must be one time of day HH:MM, 00:00 to 23:59|velmorad_time=04:3O
+velmorad_time must be one time of day HH:MM, 00:00 to 23:59|velmorad_time=O4:30
+velmorad_time must be one time of day HH:MM, 00:00 to 23:59|velmorad_time=04:30:59
+velmorad_time must be one time of day HH:MM, 00:00 to 23:59|velmorad_time=24:00
+velmorad_time must be one time of day HH:MM, 00:00 to 23:59|velmorad_time=4:30
+velmorad_time must be one time of day HH:MM, 00:00 to 23:59|{"velmorad_time": "04:30\n"}
+velmorad_time is 245, not a string HH:MM|@$work/sexagesimal.yml
+velmorad_spread must be a window HH:MM-HH:MM|velmorad_spread=03:00
+velmorad_spread must be a window HH:MM-HH:MM|velmorad_spread=3:00-04:00
+velmorad_spread must be a window HH:MM-HH:MM|velmorad_spread=24:00-01:00
+velmorad_spread must be a window HH:MM-HH:MM|velmorad_spread=03:00-24:01
+velmorad_spread must be a window HH:MM-HH:MM|{"velmorad_spread": "01: 3-04:00"}
+velmorad_spread must be a window HH:MM-HH:MM|velmorad_spread=01:30-04:-0
+velmorad_fleet must list the hosts|{"velmorad_fleet": ["elsewhere"]}
+velmorad_fleet must list the hosts|{"velmorad_fleet": "localhost"}
+EOF
+  # The role in full, with one time: the file as velmorad reads it, no
+  # number conversion on the way; velmora-next's warning on 00:00 in the
+  # play's output; the daemon restarted, since the file changed.
+  check "the playbook with -e velmorad_time=00:00 applied" apply -e velmorad_time=00:00 ||
+    tail -n 20 "$work/play.log"
+  got=$(tr '\n' ' ' <"$work/settings" 2>/dev/null)
+  check "  the settings: $got" is "$got" "MOD_VELMORA_ENABLED=1 MOD_VELMORA_HOUR=0 MOD_VELMORA_MINUTE=0 "
+  check "  velmora-next's warning shown" grep -q 'warning: the target is 00:00' "$work/play.log"
+  check "  velmorad.service restarted" grep -qx "restart velmorad.service" "$work/called"
+  echo "$passed passed, $failed failed"
+  ((failed == 0))
+  exit
+fi
+
+build=$(realpath "$1")
 needs mmdebstrap systemd-nspawn unshare nsenter setpriv ip dpkg-deb
 deb=$(ls "$build"/deb/velmorad_*.deb 2>/dev/null) || { echo "FAIL: no package in $build/deb"; exit 1; }
 arch=$(dpkg-deb -f "$deb" Architecture)

@@ -88,6 +88,11 @@ package_contents() {
 -rw-r--r-- root/root ./usr/lib/tmpfiles.d/velmorad.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/defaults/main.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/handlers/main.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/meta/argument_specs.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/meta/main.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/tasks/main.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/velmorad.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-audit.8.gz
