@@ -538,11 +538,11 @@ zone_reading read_zone() {
   return z;
 }
 
-zone_judgement judge_zone(const zone_reading& z, bool checking) {
+zone_judgement judge_zone(const zone_reading& z, zone_use use) {
   zone_judgement out;
   const std::string host = z.host_missing ? "UTC" : z.host.empty() ? "/etc/localtime" : z.host;
   const bool other = z.tz_set && !z.same && !(z.tz.empty() && z.host_missing);
-  if (checking) {
+  if (use == zone_use::check) {
     if (!z.host_problem.empty()) {
       out.findings.push_back({true, "the daemon's zone, /etc/localtime, cannot be loaded (" +
                                         z.host_problem + "): glibc falls back to UTC, and the "
@@ -555,10 +555,11 @@ zone_judgement judge_zone(const zone_reading& z, bool checking) {
     }
     return out;
   }
+  const std::string in = use == zone_use::spread ? "the minute is chosen in " : "the times below are in ";
   if (z.tz_set && z.tz.empty()) {
     out.line = "zone UTC (TZ is set but empty)";
     out.findings.push_back(
-        {false, "TZ is set but empty, which glibc takes for UTC: the times below are in UTC"});
+        {false, "TZ is set but empty, which glibc takes for UTC: " + in + "UTC"});
     out.utc = true;
   } else if (z.tz_set) {
     out.line = "zone " + z.tz + " (from TZ)";
@@ -568,14 +569,14 @@ zone_judgement judge_zone(const zone_reading& z, bool checking) {
   }
   if (other && !z.tz.empty()) {
     out.findings.push_back({false, "TZ=" + z.tz + " is not /etc/localtime (" + host +
-                                       "), which the daemon uses when systemd starts it: the "
-                                       "times below are in " + z.tz});
+                                       "), which the daemon uses when systemd starts it: " + in +
+                                       z.tz});
   }
   if (const std::string& trouble = z.tz_set ? z.tz_problem : z.host_problem; !trouble.empty()) {
     out.findings.push_back({false, "zone " + (z.tz_set ? z.tz : host) + " cannot be loaded (" +
                                        trouble +
-                                       "): glibc falls back to UTC, for the daemon as for the "
-                                       "times below"});
+                                       "): glibc falls back to UTC, for the daemon as for " +
+                                       (use == zone_use::spread ? "the minute chosen" : "the times below")});
     out.utc = true;
   }
   return out;

@@ -145,11 +145,16 @@ struct zone_judgement {
   bool utc = false;               // glibc computes in UTC: so say the times
 };
 
-// Without --check the times are in TZ's zone where it is set (a what-if
-// question), said so where it is not the host's. With --check the file is
-// judged for the daemon, in the host's zone: one that glibc cannot load is a
-// problem, and a TZ of another zone is ignored, said so.
-zone_judgement judge_zone(const zone_reading& zone, bool checking);
+// What the zone is judged for: the times predicted, the daemon (--check),
+// or the minute --spread chooses.
+enum class zone_use { predict, check, spread };
+
+// Predicting, the times are in TZ's zone where it is set (a what-if
+// question), said so where it is not the host's; so is the minute --spread
+// chooses. With --check the file is judged for the daemon, in the host's
+// zone: one that glibc cannot load is a problem, and a TZ of another zone is
+// ignored, said so.
+zone_judgement judge_zone(const zone_reading& zone, zone_use use);
 
 // The judgement of what was read, the same with --check and without: only
 // the zone is judged otherwise there. Reads nothing.
