@@ -134,6 +134,12 @@ EOF
   check "  the settings: $got" is "$got" "MOD_VELMORA_ENABLED=1 MOD_VELMORA_HOUR=0 MOD_VELMORA_MINUTE=0 "
   check "  velmora-next's warning shown" grep -q 'warning: the target is 00:00' "$work/play.log"
   check "  velmorad.service restarted" grep -qx "restart velmorad.service" "$work/called"
+  # And spread: this host second of three once sorted, the middle of
+  # 03:00-03:30.
+  fleet='{"velmorad_spread": "03:00-03:30", "velmorad_fleet": ["localhost", "zulu", "alpha"]}'
+  check "the playbook with -e $fleet applied" apply -e "$fleet" || tail -n 20 "$work/play.log"
+  got=$(tr '\n' ' ' <"$work/settings" 2>/dev/null)
+  check "  the settings: $got" is "$got" "MOD_VELMORA_ENABLED=1 MOD_VELMORA_HOUR=3 MOD_VELMORA_MINUTE=15 "
   echo "$passed passed, $failed failed"
   ((failed == 0))
   exit

@@ -173,8 +173,9 @@ audit_options() {
     { echo "$out"; return 1; }
 }
 
-# Fleets spread evenly, as rule tests: host k of n at minute
-# floor(k * length / n) of the window, 2 to 30 hosts over 30 minutes from
+# Fleets spread evenly, as rule tests: host k of n (from 0) at minute
+# floor((2k + 1) * length / 2n) of the window, the middle of its share, as
+# velmora-next --place gives it; 2 to 30 hosts over 30 minutes from
 # 03:05 UTC and over 60 from 23:40, across midnight; none is clustered. A
 # test for each fleet, since one test's series are one Prometheus's.
 spread_fleets() {
@@ -188,7 +189,7 @@ spread_fleets() {
       echo "    input_series:"
       for ((k = 0; k < n; ++k)); do
         echo "      - {series: 'velmorad_next_restart_timestamp_seconds{instance=\"$n-$k\"}'," \
-             "values: '$((start + k * length / n * 60))x20'}"
+             "values: '$((start + (2 * k + 1) * length / (2 * n) * 60))x20'}"
       done
       echo "    alert_rule_test: [{eval_time: 10m, alertname: VelmoradRestartsClustered, exp_alerts: []}]"
     done
