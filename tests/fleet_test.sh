@@ -412,17 +412,18 @@ done
 applied "one time for all"
 check "the receiver: VelmoradRestartsClustered firing" recorded ' firing VelmoradRestartsClustered ' 90
 
-# The window: from the first minute that leaves time for the playbook,
-# chosen so that no two hosts' minutes lie within ten minutes of each other
-# (in UTC, the hosts' zone) and the last restart, or velmora-b's miss,
-# judged five minutes on, comes as soon as can be. Each host says its
-# minute in each window at its place in the sorted inventory, as the role
-# gives it.
+# The window: the hosts' minutes from the first that leaves time for the
+# playbook on (the window may open a few minutes before it, since the first
+# place lies a sixth of the window past its start), chosen so that no two
+# lie within ten minutes of each other (in UTC, the hosts' zone) and the
+# last restart, or velmora-b's miss, judged five minutes on, comes as soon
+# as can be: some 30 minutes long. Each host says its minute in each
+# window at its place in the sorted inventory, as the role gives it.
 echo "== $(elapsed) the playbook with each host's own minute"
 hm() { printf '%02d:%02d' $(($1 % 86400 / 3600)) $(($1 % 3600 / 60)); }
 first=$((($(date +%s) + 90 + 59) / 60 * 60))
-for s in $(seq 0 14); do
-  for l in $(seq 11 60); do
+for s in $(seq -8 14); do
+  for l in $(seq 25 45); do
     echo "$(hm $((first + s * 60)))-$(hm $((first + (s + l) * 60)))"
   done
 done >"$work/windows"
