@@ -89,6 +89,11 @@ package_contents() {
 -rw-r--r-- root/root ./usr/lib/tmpfiles.d/velmorad.conf
 -rw-r--r-- root/root ./usr/share/doc/velmorad/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/defaults/main.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/handlers/main.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/meta/argument_specs.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/meta/main.yml
+-rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/tasks/main.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/velmorad.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/runit-run
 -rw-r--r-- root/root ./usr/share/man/man8/velmora-audit.8.gz
@@ -220,12 +225,36 @@ audit_options() {
     { echo "$out"; return 1; }
 }
 
+# Fleets spread evenly, as rule tests: host k of n (from 0) at minute
+# floor((2k + 1) * length / 2n) of the window, the middle of its share, as
+# velmora-next --place gives it; 2 to 30 hosts over 30 minutes from
+# 03:05 UTC and over 60 from 23:40, across midnight; none is clustered. A
+# test for each fleet, since one test's series are one Prometheus's.
+spread_fleets() {
+  local length start n k
+  echo "rule_files: [$source_dir/packaging/prometheus/velmorad-rules.yml]"
+  echo "tests:"
+  for length in 30 60; do
+    start=$((length == 30 ? 86400 + 3 * 3600 + 300 : 86400 + 23 * 3600 + 2400))
+    for n in $(seq 2 30); do
+      echo "  - interval: 1m"
+      echo "    input_series:"
+      for ((k = 0; k < n; ++k)); do
+        echo "      - {series: 'velmorad_next_restart_timestamp_seconds{instance=\"$n-$k\"}'," \
+             "values: '$((start + (2 * k + 1) * length / (2 * n) * 60))x20'}"
+      done
+      echo "    alert_rule_test: [{eval_time: 10m, alertname: VelmoradRestartsClustered, exp_alerts: []}]"
+    done
+  done
+}
+
 # Prometheus's own checker: the metric names, and the alert rules against
-# their tests.
+# their tests and the even fleets.
 prometheus_checks() {
   local promtool=$source_dir/tools/promtool
   "$promtool" check metrics <"$work/metrics/audit.prom" || return 1
-  (cd "$source_dir/packaging/prometheus" && "$promtool" test rules velmorad-rules_test.yml)
+  (cd "$source_dir/packaging/prometheus" && "$promtool" test rules velmorad-rules_test.yml) || return 1
+  spread_fleets >"$work/spread_test.yml" && "$promtool" test rules "$work/spread_test.yml"
 }
 
 check "position-independent, full RELRO, BIND_NOW, fortified" hardened
@@ -244,7 +273,8 @@ check "lintian: no error, no warning" lintian_clean
 check "a second build elsewhere gives the same package, byte for byte" reproducible
 check "velmora-audit: --help, --version, UNKNOWN for a bad option, an unread journal and an unwritten file" \
   audit_options
-check "promtool: the metric names pass, and so do the alert rules' tests" prometheus_checks
+check "promtool: the metric names pass, and so do the alert rules' tests and fleets spread evenly" \
+  prometheus_checks
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
