@@ -55,8 +55,11 @@ bool zone_name(const std::string& name) {
          std::all_of(name.begin(), name.end(), [](char c) { return c >= ' ' && c != '\x7f'; });
 }
 
+// Whether a kept boot's span overlaps `b`'s. Touching is no overlap: a
+// container restarts within a second, so one boot's last second may be the
+// next one's first.
 bool spans_meet(time_t first, time_t last, const boot_record& b) {
-  return first <= b.last && b.first <= last;
+  return first < b.last && b.first < last;
 }
 
 // Inserts `r`, a record of the second `r.changed`, before the first record

@@ -477,7 +477,8 @@ audit=$(in_container velmora-audit --days 7)
 code=$?
 printf '%s\n' "$audit" | sed 's/^/  /'
 check "velmora-audit --days 7 after the restart: OK (exit $code), it happened, its shutdown's start recorded" \
-  eval '((code == 0)) && grep -q "happened: due .*, the shutdown began at " <<<"$audit"'
+  eval '((code == 0)) && grep -q "happened: due .*, the shutdown began at " <<<"$audit"' ||
+  sed 's/^/  ledger: /' "$root/var/lib/velmorad-audit/ledger"
 audit=$(in_container velmora-audit --days "$(audit_days "$due")" --prometheus /nonexistent/velmorad.prom)
 check "velmora-audit with a file it cannot write: $(head -n 1 <<<"$audit" | cut -c1-50)..." \
   eval '[[ $audit == "VELMORAD UNKNOWN - cannot write /nonexistent/velmorad.prom: "* ]]'
