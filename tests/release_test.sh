@@ -91,7 +91,6 @@ package_contents() {
 -rw-r--r-- root/root ./usr/share/doc/velmorad/copyright
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/defaults/main.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/handlers/main.yml
--rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/meta/argument_specs.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/meta/main.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/roles/velmorad/tasks/main.yml
 -rw-r--r-- root/root ./usr/share/doc/velmorad/examples/velmorad.yml
