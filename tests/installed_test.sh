@@ -111,6 +111,13 @@ if ((emulated)); then
     mkdir -p "$root/etc/systemd/system/$unit.service.d"
     cp "$source_dir/tests/emulated-sandbox.conf" "$root/etc/systemd/system/$unit.service.d/"
   done
+  # The same for systemd's own units that load credentials, which the
+  # emulator fails at the same step: without systemd-tmpfiles-setup the
+  # journal kept in memory is root's alone, not the group systemd-journal's.
+  for unit in systemd-tmpfiles-setup systemd-tmpfiles-setup-dev systemd-sysusers; do
+    mkdir -p "$root/etc/systemd/system/$unit.service.d"
+    printf '[Service]\nLoadCredential=\n' >"$root/etc/systemd/system/$unit.service.d/emulated.conf"
+  done
 fi
 
 # ---- the container -------------------------------------------------------
