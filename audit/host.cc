@@ -114,39 +114,15 @@ time_t settings_changed(const char* path) {
 
 kept_history load_history(const char* dir, const char* settings_path) {
   kept_history kept;
-  const int dfd = open_state_directory(dir, &kept.problem);
-  if (dfd < 0) return kept;
-  const int fd = openat(dfd, kHistoryFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  const int error = errno;
-  close(dfd);
-  const std::string where = std::string(dir) + "/" + kHistoryFile;
-  if (fd < 0) {
-    if (error == ENOENT) {
-      kept.replaceable = true;  // the first run
-    } else {
-      kept.problem = where + ": " + (error == ELOOP ? "a symbolic link, not followed"
-                                                    : std::strerror(error));
-    }
+  std::string text, why;
+  if (!read_state_file(dir, kHistoryFile, kHistoryMax, false, &text, &kept.problem,
+                       &kept.replaceable)) {
     return kept;
   }
-  struct stat st {};
-  std::string text;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<size_t>(st.st_size) > kHistoryMax) {
-    kept.problem = where + ": not a regular file of at most 64 KiB";
-  } else {
-    text.resize(static_cast<size_t>(st.st_size));
-    if (read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      kept.problem = where + ": cannot be read";
-    }
-  }
-  close(fd);
-  if (!kept.problem.empty()) return kept;
-  std::string why;
   if (!parse(text, settings_path, &kept.records, &kept.zones, &why, &kept.replaceable)) {
     kept.records.clear();
     kept.zones.clear();
-    kept.problem = where + ": " + why;
+    kept.problem = std::string(dir) + "/" + kHistoryFile + ": " + why;
   }
   return kept;
 }

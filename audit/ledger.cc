@@ -390,49 +390,55 @@ int lock_state_directory(const char* dir) {
   return -1;
 }
 
-kept_ledger load_ledger(const char* dir, const char* settings_path) {
-  kept_ledger kept;
-  const int dfd = open_state_directory(dir, &kept.problem);
-  if (dfd < 0) return kept;
+bool read_state_file(const char* dir, const char* name, size_t max, bool owner_only,
+                     std::string* text, std::string* why, bool* replaceable) {
+  const int dfd = open_state_directory(dir, why);
+  if (dfd < 0) return false;
   struct stat owner {};
   const bool owner_known = fstat(dfd, &owner) == 0;
-  const int fd = openat(dfd, kLedgerFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int fd = openat(dfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   const int error = errno;
   close(dfd);
-  const std::string where = std::string(dir) + "/" + kLedgerFile;
+  const std::string where = std::string(dir) + "/" + name;
   if (fd < 0) {
     if (error == ENOENT) {
-      kept.replaceable = true;  // the first run
+      *replaceable = true;  // the first run
     } else {
-      kept.problem = where + ": " + (error == ELOOP ? "a symbolic link, not followed"
-                                                    : std::strerror(error));
+      *why = where + ": " + (error == ELOOP ? "a symbolic link, not followed" : std::strerror(error));
     }
-    return kept;
+    return false;
   }
   struct stat st {};
-  std::string text;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<size_t>(st.st_size) > kLedgerMax) {
-    kept.problem = where + ": not a regular file of at most 1 MiB";
-  } else if (!owner_known || st.st_uid != owner.st_uid || (st.st_mode & 022) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > max) {
+    *why = where + ": not a regular file of at most " +
+           (max >= (1 << 20) ? std::to_string(max >> 20) + " MiB" : std::to_string(max >> 10) + " KiB");
+  } else if (owner_only &&
+             (!owner_known || st.st_uid != owner.st_uid || (st.st_mode & 022) != 0)) {
     // Only the audit's own account writes here: anything else may be forged.
-    kept.problem = where + ": owned by uid " + std::to_string(st.st_uid) +
-                   ((st.st_mode & 022) != 0 ? ", writable by others" : "") +
-                   ", not the state directory's owner's (uid " + std::to_string(owner.st_uid) +
-                   ") alone";
-    kept.replaceable = true;
+    *why = where + ": owned by uid " + std::to_string(st.st_uid) +
+           ((st.st_mode & 022) != 0 ? ", writable by others" : "") +
+           ", not the state directory's owner's (uid " + std::to_string(owner.st_uid) + ") alone";
+    *replaceable = true;
   } else {
-    text.resize(static_cast<size_t>(st.st_size));
-    if (read(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      kept.problem = where + ": cannot be read";
+    text->resize(static_cast<size_t>(st.st_size));
+    if (read(fd, text->data(), text->size()) != static_cast<ssize_t>(text->size())) {
+      *why = where + ": cannot be read";
     }
   }
   close(fd);
-  if (!kept.problem.empty()) return kept;
-  std::string why;
+  return why->empty();
+}
+
+kept_ledger load_ledger(const char* dir, const char* settings_path) {
+  kept_ledger kept;
+  std::string text, why;
+  if (!read_state_file(dir, kLedgerFile, kLedgerMax, true, &text, &kept.problem,
+                       &kept.replaceable)) {
+    return kept;
+  }
   if (!parse_ledger(text, settings_path, &kept.entries, &why, &kept.replaceable)) {
     kept.entries = {};
-    kept.problem = where + ": " + why;
+    kept.problem = std::string(dir) + "/" + kLedgerFile + ": " + why;
   }
   return kept;
 }

@@ -126,6 +126,12 @@ std::string save_ledger(const char* dir, const char* settings_path, const ledger
 // The state directory, opened without following a link; -1, with the
 // reason in `why`, when it cannot be.
 int open_state_directory(const char* dir, std::string* why);
+// Reads `name` in `dir` into `text`: not through a link, a regular file of
+// at most `max` bytes, and with `owner_only` one that the directory's owner
+// alone may write. What stands in the way goes to `why`; `replaceable` is
+// set where this run may write the file anew (none yet, or one not trusted).
+bool read_state_file(const char* dir, const char* name, size_t max, bool owner_only,
+                     std::string* text, std::string* why, bool* replaceable);
 // Writes `text` as `name` in `dir`, as the contract above says; the reason
 // when it cannot, else empty.
 std::string replace_state_file(const char* dir, const char* name, const std::string& text);
