@@ -81,7 +81,9 @@ elif [[ ! -s $previous ]]; then
   [[ $arch == "$(dpkg --print-architecture)" ]] || previous_options+=(-a "$arch")
   (cd "$work/previous/velmorad" && dpkg-buildpackage "${previous_options[@]}") >"$work/previous.log" 2>&1 ||
     { tail -n 20 "$work/previous.log"; echo "FAIL: cannot build velmorad $previous_version"; exit 1; }
-  mkdir -p "${previous%/*}" && cp "$work/previous/$previous_package" "$previous"
+  # Whole or not at all: the Debian 13 test, beside this one, may read it.
+  mkdir -p "${previous%/*}" && cp "$work/previous/$previous_package" "$previous.$$" &&
+    mv "$previous.$$" "$previous"
 fi
 
 # autopkgtest, and what it needs to read the package's tests, only where
