@@ -551,12 +551,14 @@ struct JournalBoot {
 };
 
 // What the ledger kept: a start-up with its target (-1: not known) and
-// zone, or a stop; a boot; a day judged with one verdict at 03:00:30.
+// zone, or a stop (crashed: the daemon fell, PID 1 restarted it); a boot;
+// a day judged with one verdict at 03:00:30.
 struct KeptEvent {
   const char* at;
   bool start = true;
   int32_t target = 180;
   const char* zone = "";
+  bool crashed = false;
 };
 struct KeptBoot {
   const char* id;
@@ -597,7 +599,8 @@ ledger Kept(const LedgerCase& c) {
     ledger_boot boot{b.id, U(b.first), U(b.last), b.head_known, b.ended,
                      b.shutdown != nullptr ? U(b.shutdown) : 0};
     for (const KeptEvent& e : b.events) {
-      boot.events.push_back({U(e.at), e.start, e.target >= 0, e.target, e.zone});
+      boot.events.push_back({U(e.at), e.start, e.target >= 0, e.target, e.zone, e.crashed,
+                             e.crashed, e.crashed ? -11 : 0});
     }
     l.boots.push_back(boot);
   }
@@ -684,6 +687,15 @@ TEST(Ledger, FillsInWhatTheJournalLost) {
        {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, false,
        {"boot b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1b1 {06-01 20:00:00} {06-02 12:00:00} 1 0 0",
         "start {06-01 20:00:30} 180"}},
+      {"a crash loop through the minute that the journal lost: still one, missed",
+       {{kB2, "06-02 04:00:00", nullptr}}, {{"06-02 04:00:30", 0}},
+       {{kB1, "06-01 20:00:00", "06-02 03:59:00", false, nullptr,
+         {{"06-01 20:00:30"}, {"06-02 02:59:55", false, 0, "", true}, {"06-02 03:00:05"},
+          {"06-02 03:00:20", false, 0, "", true}, {"06-02 03:00:30"},
+          {"06-02 03:00:45", false, 0, "", true}, {"06-02 03:00:55"},
+          {"06-02 03:01:10", false, 0, "", true}, {"06-02 03:01:20"}}}},
+       {}, {"06-02 missed"}, critical, true, {}, "UTC", {}, 1, false,
+       {"stop {06-02 02:59:55} crashed -11"}},
       {"a day judged in full, the journal no longer tells it: the verdict kept",
        {{kB1, "06-02 10:00:00", nullptr, false}}, {{"06-02 10:00:30", 0}}, {},
        {{"06-02 00:00:00", verdict::missed}}, {"06-02 missed"}, critical, true},

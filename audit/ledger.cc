@@ -71,6 +71,10 @@ void insert_record(std::vector<R>* history, const R& r) {
   history->insert(at, r);
 }
 
+daemon_event as_event(const ledger_event& e, size_t boot) {
+  return {e.at, boot, e.start, e.exited, e.crashed, e.status};
+}
+
 }  // namespace
 
 bool shutdown_recorded(const ledger_boot& boot) {
@@ -94,7 +98,7 @@ void merge_ledger(const ledger& kept, audit_input* in) {
       boot_record& b = boots[found->second];
       if (!b.head_known && k.first < b.first) {
         for (const ledger_event& e : k.events) {
-          if (e.at < b.first) lost.push_back({e.at, found->second, e.start});
+          if (e.at < b.first) lost.push_back(as_event(e, found->second));
         }
         b.first = k.first;
         b.head_known = k.head_known;
@@ -112,7 +116,7 @@ void merge_ledger(const ledger& kept, audit_input* in) {
       b.end_seen = k.ended || recorded;
       boots.push_back(b);
       events.emplace_back();
-      for (const ledger_event& e : k.events) events.back().push_back({e.at, boots.size() - 1, e.start});
+      for (const ledger_event& e : k.events) events.back().push_back(as_event(e, boots.size() - 1));
     }
     for (const ledger_event& e : k.events) {
       if (e.start) starts.push_back(&e);
@@ -173,6 +177,9 @@ ledger record_run(const ledger& kept, const audit_input& in, const audit_result&
     for (size_t k = from; k < all.size(); ++k) {
       const daemon_event& e = *all[k];
       ledger_event le{e.at, e.start};
+      le.exited = e.exited;
+      le.crashed = e.crashed;
+      le.status = e.status;
       if (e.start) {
         if (const settings_record* r = target_in_force(in.settings, e.at); r != nullptr) {
           le.target_known = true;
@@ -209,8 +216,12 @@ std::string ledger_text(const ledger& l, const char* settings_path) {
     text += line;
     for (const ledger_event& e : b.events) {
       if (!e.start) {
-        std::snprintf(line, sizeof line, "stop %lld\n", static_cast<long long>(e.at));
+        std::snprintf(line, sizeof line, "stop %lld", static_cast<long long>(e.at));
         text += line;
+        if (e.exited) {
+          text += (e.crashed ? " crashed " : " exited ") + std::to_string(e.status);
+        }
+        text += "\n";
         continue;
       }
       std::snprintf(line, sizeof line, "start %lld ", static_cast<long long>(e.at));
@@ -307,9 +318,19 @@ bool parse_ledger(const std::string& text, const char* settings_path, ledger* ou
           event.zone = line.substr(end + 1);
           if (line[end] != ' ' || !zone_name(event.zone)) return bad();
         }
-      } else if (std::sscanf(line.c_str(), "stop %lld%n", &a, &used) != 1 ||
-                 static_cast<size_t>(used) != line.size()) {
+      } else if (std::sscanf(line.c_str(), "stop %lld%n", &a, &used) != 1) {
         return bad();
+      } else if (static_cast<size_t>(used) != line.size()) {
+        int status = 0, end = 0;
+        char how[8] = {};
+        if (std::sscanf(line.c_str() + used, " %7s %d%n", how, &status, &end) != 2 ||
+            static_cast<size_t>(used + end) != line.size() ||
+            (std::strcmp(how, "exited") != 0 && std::strcmp(how, "crashed") != 0)) {
+          return bad();
+        }
+        event.exited = true;
+        event.crashed = how[0] == 'c';
+        event.status = status;
       }
       event.at = static_cast<time_t>(a);
       if (out->boots.empty()) return bad();

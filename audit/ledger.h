@@ -7,7 +7,8 @@
 //   up (for a boot that the journal showed ended, its last entry), whether
 //   a run saw it from its start, whether it had ended, and when its
 //   shutdown began; and in it velmorad's start-ups, each with the target
-//   and the zone in force then, and the stops of its unit;
+//   and the zone in force then, and the stops of its unit, each with
+//   whether the daemon ended by itself and PID 1 restarted it (a crash);
 // - each day that a run judged with the journal's full evidence (no time
 //   in it pending, still to come, or not known): its verdicts and their
 //   reasons;
@@ -57,6 +58,12 @@ struct ledger_event {
   bool target_known = false;  // a start-up: the target in force then is known,
   int32_t target = 0;         // and is this
   std::string zone = {};      // a start-up: the zone /etc/localtime named then; empty: not known
+  // A stop: how the daemon ended, as daemon_event says ("stop AT exited
+  // STATUS", "stop AT crashed STATUS"), so that a crash loop the journal
+  // lost still reads as one.
+  bool exited = false;
+  bool crashed = false;
+  int status = 0;
 };
 
 struct ledger_boot {
