@@ -66,8 +66,11 @@ unshare --mount --propagation private -- bash -c '
   nspawn "$work/root" "$presets" </dev/null || exit 1
 
 # This release's debhelper found the units: the daemon is restarted after
-# an upgrade.
-dpkg-deb --ctrl-tarfile "$work"/root/build/velmorad_*_amd64.deb | tar -xO ./postinst |
-  grep -q "try-restart 'velmorad.service'" ||
+# an upgrade. The script is read whole before it is searched: a grep that
+# quits at its first match would end tar with SIGPIPE, a failure under
+# pipefail whenever tar had more to write.
+postinst=$(dpkg-deb --ctrl-tarfile "$work"/root/build/velmorad_*_amd64.deb | tar -xO ./postinst) ||
+  { echo "FAIL: the package has no postinst"; exit 1; }
+grep -q "try-restart 'velmorad.service'" <<<"$postinst" ||
   { echo "FAIL: the postinst does not restart velmorad.service after an upgrade"; exit 1; }
 echo "== the postinst restarts velmorad.service after an upgrade"

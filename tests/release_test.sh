@@ -29,10 +29,15 @@ check() {
 }
 
 hardened() {
-  readelf -h "$daemon" | grep -q 'Type: *DYN' || { echo "not position-independent"; return 1; }
-  readelf -l "$daemon" | grep -q GNU_RELRO || { echo "no RELRO segment"; return 1; }
-  readelf -d "$daemon" | grep -qE 'BIND_NOW|FLAGS.*NOW' || { echo "no BIND_NOW"; return 1; }
-  readelf -d "$daemon" | grep -q 'FLAGS_1.*PIE' || { echo "not flagged PIE"; return 1; }
+  # Each listing is read whole: a grep -q in a pipe may end readelf with
+  # SIGPIPE at its first match, which pipefail reports as a failure.
+  local header segments dynamic
+  header=$(readelf -h "$daemon") && segments=$(readelf -l "$daemon") &&
+    dynamic=$(readelf -d "$daemon") || { echo "readelf cannot read $daemon"; return 1; }
+  grep -q 'Type: *DYN' <<<"$header" || { echo "not position-independent"; return 1; }
+  grep -q GNU_RELRO <<<"$segments" || { echo "no RELRO segment"; return 1; }
+  grep -qE 'BIND_NOW|FLAGS.*NOW' <<<"$dynamic" || { echo "no BIND_NOW"; return 1; }
+  grep -q 'FLAGS_1.*PIE' <<<"$dynamic" || { echo "not flagged PIE"; return 1; }
   # The fortified variants of the calls that have one.
   local symbols
   symbols=$(nm -D "$daemon")
@@ -205,7 +210,7 @@ audit_options() {
   local audit=$build/velmora-audit version out
   version=$(awk -F= '/^CMAKE_PROJECT_VERSION:/ { print $2 }' "$build/CMakeCache.txt")
   [[ $("$audit" --version) == "velmora-audit $version" ]] || return 1
-  "$audit" -h | grep -q '^usage: velmora-audit ' || return 1
+  [[ $("$audit" -h) == "usage: velmora-audit "* ]] || return 1
   "$audit" --days 0 >/dev/null 2>&1
   (($? == 3)) || { echo "a bad option must give UNKNOWN (3)"; return 1; }
   # As nobody, with a umask that would keep the exporter out: the journal
