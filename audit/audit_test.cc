@@ -774,6 +774,27 @@ TEST(Ledger, FillsInWhatTheJournalLost) {
     EXPECT_TRUE(parse_ledger(text, "/s", &back, &why, &replaceable)) << why << "\n" << text;
     EXPECT_EQ(ledger_text(back, "/s"), text);
   }
+  // A crash loop on each of a hundred boots, as full as the bounds allow:
+  // the file stays one that the next run reads, with the newest boots.
+  ledger full{7, {}, {}};
+  for (int b = 0; b < 100; ++b) {
+    char id[33];
+    std::snprintf(id, sizeof id, "%032x", b + 1);
+    ledger_boot boot{id, b * 3600, b * 3600 + 3599, true, true, 0, {}};
+    for (int e = 0; e < static_cast<int>(kLedgerEvents); ++e) {
+      boot.events.push_back({b * 3600 + e, e % 2 == 0, true, 180, "America/Argentina/Buenos_Aires",
+                             e % 2 == 1, e % 2 == 1, -11});
+    }
+    full.boots.push_back(boot);
+  }
+  const std::string text = ledger_text(full, "/s");
+  ledger back;
+  std::string why;
+  bool replaceable = false;
+  EXPECT_LE(text.size(), kLedgerMax);
+  ASSERT_TRUE(parse_ledger(text, "/s", &back, &why, &replaceable)) << why;
+  ASSERT_FALSE(back.boots.empty());
+  EXPECT_EQ(back.boots.back().id, full.boots.back().id);
 }
 
 }  // namespace

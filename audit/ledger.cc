@@ -15,9 +15,6 @@ namespace velmora {
 namespace {
 
 constexpr char kHeader[] = "velmora-audit ledger ";
-// Far more than kLedgerBoots boots with kLedgerEvents events need in all,
-// and a year of days; a larger file is not read.
-constexpr size_t kLedgerMax = 1 << 20;
 
 // The verdicts of a day judged in full, as the file names them.
 constexpr struct {
@@ -73,6 +70,29 @@ void insert_record(std::vector<R>* history, const R& r) {
 
 daemon_event as_event(const ledger_event& e, size_t boot) {
   return {e.at, boot, e.start, e.exited, e.crashed, e.status};
+}
+
+std::string boot_text(const ledger_boot& b) {
+  char line[160];
+  std::snprintf(line, sizeof line, "boot %s %lld %lld %d %d %lld\n", b.id.c_str(),
+                static_cast<long long>(b.first), static_cast<long long>(b.last),
+                b.head_known ? 1 : 0, b.ended ? 1 : 0, static_cast<long long>(b.shutdown));
+  std::string text = line;
+  for (const ledger_event& e : b.events) {
+    if (!e.start) {
+      std::snprintf(line, sizeof line, "stop %lld", static_cast<long long>(e.at));
+      text += line;
+      if (e.exited) {
+        text += (e.crashed ? " crashed " : " exited ") + std::to_string(e.status);
+      }
+      text += "\n";
+      continue;
+    }
+    std::snprintf(line, sizeof line, "start %lld ", static_cast<long long>(e.at));
+    text += line + (e.target_known ? std::to_string(e.target) : "-") +
+            (e.zone.empty() ? "" : " " + e.zone) + "\n";
+  }
+  return text;
 }
 
 }  // namespace
@@ -206,29 +226,10 @@ ledger record_run(const ledger& kept, const audit_input& in, const audit_result&
 }
 
 std::string ledger_text(const ledger& l, const char* settings_path) {
-  std::string text = std::string(kHeader) + std::to_string(kLedgerVersion) + "\nfile " +
-                     settings_path + "\nwindow " + std::to_string(l.window) + "\n";
+  const std::string head = std::string(kHeader) + std::to_string(kLedgerVersion) + "\nfile " +
+                           settings_path + "\nwindow " + std::to_string(l.window) + "\n";
+  std::string days;
   char line[160];
-  for (const ledger_boot& b : l.boots) {
-    std::snprintf(line, sizeof line, "boot %s %lld %lld %d %d %lld\n", b.id.c_str(),
-                  static_cast<long long>(b.first), static_cast<long long>(b.last),
-                  b.head_known ? 1 : 0, b.ended ? 1 : 0, static_cast<long long>(b.shutdown));
-    text += line;
-    for (const ledger_event& e : b.events) {
-      if (!e.start) {
-        std::snprintf(line, sizeof line, "stop %lld", static_cast<long long>(e.at));
-        text += line;
-        if (e.exited) {
-          text += (e.crashed ? " crashed " : " exited ") + std::to_string(e.status);
-        }
-        text += "\n";
-        continue;
-      }
-      std::snprintf(line, sizeof line, "start %lld ", static_cast<long long>(e.at));
-      text += line + (e.target_known ? std::to_string(e.target) : "-") +
-              (e.zone.empty() ? "" : " " + e.zone) + "\n";
-    }
-  }
   for (const day_report& d : l.days) {
     for (const due_time& due : d.dues) {
       std::snprintf(line, sizeof line, "due %lld %s %lld %lld %lld %lld\n",
@@ -236,10 +237,23 @@ std::string ledger_text(const ledger& l, const char* settings_path) {
                     static_cast<long long>(due.at), static_cast<long long>(due.boot_end),
                     static_cast<long long>(due.since),
                     static_cast<long long>(due.shutdown_began));
-      text += line;
+      days += line;
     }
   }
-  return text;
+  // The newest boots that fit: a file larger than the reader takes would
+  // keep every later run from the ledger, and a shutdown from its record.
+  std::vector<std::string> boots;
+  size_t size = head.size() + days.size();
+  for (auto b = l.boots.rbegin(); b != l.boots.rend(); ++b) {
+    std::string text = boot_text(*b);
+    if (size + text.size() > kLedgerMax) break;
+    size += text.size();
+    boots.push_back(std::move(text));
+  }
+  std::string text = head;
+  text.reserve(size);
+  for (auto b = boots.rbegin(); b != boots.rend(); ++b) text += *b;
+  return text + days;
 }
 
 bool parse_ledger(const std::string& text, const char* settings_path, ledger* out,

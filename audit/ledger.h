@@ -27,7 +27,8 @@
 // - Bounded: a boot last seen, an event or a day more than the longest
 //   window asked plus kLedgerMarginDays ago goes (but for the start-up that
 //   a boot still in the bound ran on from); at most kLedgerBoots boots, and
-//   kLedgerEvents events in each, the newest.
+//   kLedgerEvents events in each, the newest; and no more of the newest
+//   boots than fit in kLedgerMax bytes, the most a run reads.
 // - The journal stays the first evidence. merge_ledger() adds to the
 //   journal's view only what it no longer holds: whole boots, and the head
 //   of a boot that it holds from later on; a shutdown's start where it shows
@@ -51,6 +52,7 @@ inline constexpr int kLedgerVersion = 1;
 inline constexpr int kLedgerMarginDays = 2;
 inline constexpr size_t kLedgerBoots = 1000;
 inline constexpr size_t kLedgerEvents = 1000;
+inline constexpr size_t kLedgerMax = 1 << 20;
 
 struct ledger_event {
   time_t at;
@@ -108,7 +110,8 @@ void merge_ledger(const ledger& kept, audit_input* in);
 ledger record_run(const ledger& kept, const audit_input& in, const audit_result& result,
                   bool shutting_down);
 
-// The file's text, and back: false with the reason in `why` when `text`
+// The file's text (the oldest boots left out where they would make it
+// larger than kLedgerMax), and back: false with the reason in `why` when `text`
 // is no ledger of `settings_path` that this version reads in full;
 // `replaceable` says whether it may be written over (not for a later
 // version's, nor for another settings file's).
